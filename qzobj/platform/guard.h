@@ -1,0 +1,45 @@
+// The fault guard: hardware faults (invalid addresses, integer division by zero, illegal
+// instructions, stack overflow) inside guarded leaf code become a failure result instead of
+// killing the process, after the guard's exception filter has looked at them.
+//
+// One permanent handler serves SIGSEGV, SIGBUS, SIGFPE and SIGILL. Each thread keeps a stack of
+// guard frames; on a fault the filters are asked innermost first. The first that returns
+// EXCEPTION_EXECUTE_HANDLER gets control back in its RunGuarded, which returns false. When none
+// does, the unhandled-exception hook runs and the process dies by its signal. Signals sent with
+// kill or raise are never treated as faults.
+//
+// A guarded body must be leaf code: it may not hold a lock or an object with a destructor while
+// it can fault, because a handled fault leaves the body without unwinding it.
+#pragma once
+
+#include "qzobj/types.h"
+
+namespace qzo::platform {
+
+using ExceptionFilter = LONG (*)(EXCEPTION_POINTERS* pointers, void* context);
+
+// Runs body(arg) under a guard. Returns true when the body finished, false when a fault was
+// handled by `filter` (then *faultCode, when given, receives the exception code). When the
+// guard is compiled out (sanitizer builds) the body runs unguarded.
+bool RunGuarded(void (*body)(void*), void* arg, ExceptionFilter filter, void* filterContext,
+                DWORD* faultCode = nullptr);
+
+template <class Body>
+bool Guarded(Body& body, ExceptionFilter filter, void* filterContext = nullptr,
+             DWORD* faultCode = nullptr) {
+    return RunGuarded([](void* p) { (*static_cast<Body*>(p))(); }, &body, filter, filterContext,
+                      faultCode);
+}
+
+// True when faults are caught (false in builds made with QZO_SIGNAL_GUARD off).
+bool SignalGuardEnabled();
+
+// Installs the handler; idempotent. Runs at library load.
+void InstallGuardHandler();
+
+// Called for a fault no guard handled, before the process dies. The hook's result is ignored:
+// the process always dies by the fault's signal. Returns the previous hook.
+using UnhandledExceptionHook = LONG (*)(EXCEPTION_POINTERS* pointers);
+UnhandledExceptionHook SetUnhandledExceptionHook(UnhandledExceptionHook hook);
+
+}  // namespace qzo::platform

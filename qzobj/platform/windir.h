@@ -1,0 +1,24 @@
+// The Windows directory: where "QZO.INI", "QZO.VST" and the classes-root store live.
+// $QZO_WINDIR if set, else $XDG_CONFIG_HOME/qzobju, else ~/.config/qzobju; read on every call.
+#pragma once
+
+#include <string>
+
+#include "qzobj/types.h"
+
+namespace qzo::platform {
+
+// Native path without a trailing separator; empty when no location can be named.
+std::string WindowsDirectoryNative();
+
+// As GetWindowsDirectoryW: the path in system form without a trailing separator. Returns its
+// length, or the size needed (terminator included) when the buffer is too small, or 0 on failure.
+UINT GetWindowsDirectory(WCHAR* buffer, UINT size);
+
+// Creates the folder and its parents when missing (done before the first write into it).
+bool EnsureWindowsDirectory();
+
+// Native path of a file in the Windows directory.
+std::string WindowsDirectoryFile(const std::string& name);
+
+}  // namespace qzo::platform
