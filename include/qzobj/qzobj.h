@@ -3,5 +3,10 @@
 
 #include "qzobj/diag.h"
 #include "qzobj/frame.h"
+#include "qzobj/hashid.h"
+#include "qzobj/memory.h"
+#include "qzobj/os.h"
+#include "qzobj/signal.h"
+#include "qzobj/store.h"
 #include "qzobj/suitelibs.h"
 #include "qzobj/types.h"

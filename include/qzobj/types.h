@@ -77,6 +77,10 @@ typedef intptr_t LRESULT;
 #define ERROR_NOT_LOCKED 158u
 #define ERROR_DIRECTORY 267u
 
+// Access rights of files and chunk layers.
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+
 // File attribute bits.
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002u

@@ -29,8 +29,8 @@ QZOBJ_API int XMessageBox(HWND owner, const WCHAR* text, const WCHAR* caption, U
 // Headless modal dialog: reports the template and returns IDOK without calling the procedure.
 typedef intptr_t (*XDLGPROC)(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 QZOBJ_API intptr_t XDialog(HWND owner, int x, int y, uintptr_t dialogTemplate, HINSTANCE module,
-                           XDLGPROC procedure, uintptr_t value1, uintptr_t value2,
-                           uintptr_t value3, uintptr_t value4, DWORD flags);
+                           XDLGPROC procedure, uintptr_t value1, uintptr_t value2, uintptr_t value3,
+                           uintptr_t value4, DWORD flags);
 
 // Loads string `id` of `module` into the buffer (cut at size-1, terminated). Returns the
 // length, 0 when the module has no such string or the buffer is null or of size 0.

@@ -19,8 +19,10 @@ namespace qzo::platform {
 using ExceptionFilter = LONG (*)(EXCEPTION_POINTERS* pointers, void* context);
 
 // Runs body(arg) under a guard. Returns true when the body finished, false when a fault was
-// handled by `filter` (then *faultCode, when given, receives the exception code). When the
-// guard is compiled out (sanitizer builds) the body runs unguarded.
+// handled by `filter` (then *faultCode, when given, receives the exception code). A null filter
+// handles every fault. A filter answering EXCEPTION_CONTINUE_SEARCH (or anything but
+// EXCEPTION_EXECUTE_HANDLER) passes the fault to the next guard out. When the guard is compiled
+// out (sanitizer builds) the body runs unguarded.
 bool RunGuarded(void (*body)(void*), void* arg, ExceptionFilter filter, void* filterContext,
                 DWORD* faultCode = nullptr);
 
@@ -34,8 +36,13 @@ bool Guarded(Body& body, ExceptionFilter filter, void* filterContext = nullptr,
 // True when faults are caught (false in builds made with QZO_SIGNAL_GUARD off).
 bool SignalGuardEnabled();
 
-// Installs the handler; idempotent. Runs at library load.
+// Installs the handler; idempotent. Runs at library load, and from the first RunGuarded.
 void InstallGuardHandler();
+
+// True while the calling thread runs exception filters or the unhandled-exception hook inside
+// the fault handler: code that may run there must not allocate, lock or call non-reentrant
+// services then.
+bool InFaultHandler();
 
 // Called for a fault no guard handled, before the process dies. The hook's result is ignored:
 // the process always dies by the fault's signal. Returns the previous hook.

@@ -22,7 +22,7 @@ DWORD GetNumberOfProcessors();
 
 // Milliseconds of the monotonic clock, as a 32-bit value that wraps.
 DWORD GetTickCount();
-ULONGLONG QueryPerformanceCounter();  // nanoseconds of the monotonic clock
+ULONGLONG QueryPerformanceCounter();    // nanoseconds of the monotonic clock
 ULONGLONG QueryPerformanceFrequency();  // counts per second
 void Sleep(DWORD milliseconds);
 

@@ -1,5 +1,6 @@
 // The Windows directory: where "QZO.INI", "QZO.VST" and the classes-root store live.
-// $QZO_WINDIR if set, else $XDG_CONFIG_HOME/qzobju, else ~/.config/qzobju; read on every call.
+// $QZO_WINDIR if set, else $XDG_CONFIG_HOME/qzobju (when absolute), else $HOME/.config/qzobju,
+// else the account's home folder from the password database; read on every call.
 #pragma once
 
 #include <string>
@@ -18,7 +19,8 @@ UINT GetWindowsDirectory(WCHAR* buffer, UINT size);
 // Creates the folder and its parents when missing (done before the first write into it).
 bool EnsureWindowsDirectory();
 
-// Native path of a file in the Windows directory.
+// Native path of a file in the Windows directory: an existing entry whose name equals `name`
+// without case, else `name` as given; empty when the directory cannot be named.
 std::string WindowsDirectoryFile(const std::string& name);
 
 }  // namespace qzo::platform

@@ -22,10 +22,12 @@ size_t Format(WCHAR* out, size_t capacity, const WCHAR* format, ...);
 // may be called from any thread and from a fault handler: it must not allocate or block.
 using DebugOutputSink = void (*)(int channel, int level, const WCHAR* text, size_t length,
                                  void* context);
-// Installs the sink (null removes it); returns the previous one.
+// Installs the sink (null removes it); returns the previous one. A removed sink may still be
+// running on threads that picked it up before; remove it after those threads stopped printing.
 DebugOutputSink SetDebugOutputSink(DebugOutputSink sink, void* context);
 
-// Re-reads QZO_DEBUG_OUTPUT (the target is otherwise read once, on first use).
+// Closes the current target and has QZO_DEBUG_OUTPUT read again at the next message (it is
+// otherwise read once, on first use). Also undoes Is_wPrintf_Active(1).
 void ResetDebugOutputTarget();
 
 }  // namespace qzo::uikit

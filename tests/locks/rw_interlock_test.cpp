@@ -1,0 +1,483 @@
+// COSRWInterlock across threads: write and read recursion, upgrades, the reader limit, misuse
+// reports, and a randomised run checked against the lock's invariants.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "locks/wait_util.h"
+#include "qzobj/diag.h"
+#include "qzobj/os.h"
+#include "qzobj/platform/sync.h"
+#include "support/capture.h"
+#include "support/fixture.h"
+
+namespace {
+
+using qzo::platform::ManualResetEvent;
+using qzo::test::DebugCapture;
+using qzo::test::GiveTime;
+using qzo::test::WaitUntil;
+
+class RWInterlock : public qzo::test::QzoTest {
+  protected:
+    void TearDown() override {
+        SetDebugMode(FALSE);
+        QzoTest::TearDown();
+    }
+};
+
+// A thread that takes a read lock, signals, and leaves when told.
+class Reader {
+  public:
+    explicit Reader(COSRWInterlock& lock) : lock_(lock) {
+        thread_ = std::thread([this] {
+            lock_.EnterRead();
+            holding_.Set();
+            leave_.Wait(INFINITE);
+            lock_.LeaveRead();
+        });
+        holding_.Wait(INFINITE);
+    }
+    ~Reader() { Leave(); }
+    void Leave() {
+        leave_.Set();
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    COSRWInterlock& lock_;
+    ManualResetEvent holding_{false};
+    ManualResetEvent leave_{false};
+    std::thread thread_;
+};
+
+TEST_F(RWInterlock, WriterRecursesAndReadsInsideItsWriteLock) {
+    SetDebugMode(TRUE);
+    DebugCapture capture;
+    COSRWInterlock lock;
+    lock.EnterWrite();
+    lock.EnterWrite();
+    lock.EnterRead();
+    EXPECT_EQ(lock.GetWriteCount(), 2u);
+    EXPECT_EQ(lock.GetReadCount(), 0u);
+    lock.LeaveRead();
+    lock.LeaveWrite();
+    EXPECT_EQ(lock.GetWriteCount(), 1u);
+    lock.LeaveWrite();
+    EXPECT_EQ(lock.GetWriteCount(), 0u);
+    EXPECT_EQ(lock.GetWriter(), 0u);
+
+    bool entered = false;
+    std::thread([&] {
+        lock.EnterWrite();
+        entered = true;
+        lock.LeaveWrite();
+    }).join();
+    EXPECT_TRUE(entered);
+    EXPECT_EQ(capture.Count(), 0u) << capture.Text();
+}
+
+TEST_F(RWInterlock, LeavingWriteWithReadsPendingForgetsThem) {
+    SetDebugMode(TRUE);
+    DebugCapture capture;
+    {
+        COSRWInterlock lock;
+        lock.EnterWrite();
+        lock.EnterRead();
+        lock.EnterRead();
+        lock.LeaveWrite();
+        EXPECT_TRUE(capture.Contains(
+            "\rCOSRWInterlock::LeaveWrite: Called while recursive reads pending\r\n"));
+        // The forgotten reads hold nothing: another thread writes at once.
+        bool entered = false;
+        std::thread([&] {
+            lock.EnterWrite();
+            entered = true;
+            lock.LeaveWrite();
+        }).join();
+        EXPECT_TRUE(entered);
+    }
+    EXPECT_FALSE(capture.Contains("WriteReadRecursion != 0")) << capture.Text();
+}
+
+TEST_F(RWInterlock, UnmatchedLeavesAreReported) {
+    SetDebugMode(TRUE);
+    DebugCapture capture;
+    COSRWInterlock lock;
+    lock.LeaveWrite();
+    EXPECT_TRUE(
+        capture.Contains("\rCOSRWInterlock::LeaveWrite: Called without according lock\r\n"));
+    capture.Clear();
+
+    lock.EnterWrite();
+    lock.LeaveRead();
+    EXPECT_TRUE(capture.Contains(
+        "\rCOSRWInterlock::LeaveRead (write-recursive): Called without according lock\r\n"));
+    capture.Clear();
+    // Another thread cannot release the writer's lock.
+    std::thread([&] { lock.LeaveWrite(); }).join();
+    EXPECT_TRUE(capture.Contains("Called without according lock"));
+    EXPECT_EQ(lock.GetWriteCount(), 1u);
+    lock.LeaveWrite();
+}
+
+TEST_F(RWInterlock, LeaveReadFromAThreadThatNeverEnteredKeepsTheReadersHold) {
+    SetDebugMode(TRUE);
+    DebugCapture capture;
+    COSRWInterlock lock;
+    Reader reader(lock);
+    lock.LeaveRead();
+    EXPECT_TRUE(capture.Contains(
+        "\rCOSRWInterlock::LeaveRead: Leave called for unregistered ThreadID\r\n"));
+    EXPECT_EQ(lock.GetReadCount(), 1u);
+
+    std::atomic<bool> writing{false};
+    std::thread writer([&] {
+        lock.EnterWrite();
+        writing = true;
+        lock.LeaveWrite();
+    });
+    GiveTime();
+    EXPECT_FALSE(writing);
+    reader.Leave();
+    writer.join();
+    EXPECT_TRUE(writing);
+}
+
+TEST_F(RWInterlock, ReadLocksAreSharedAndExcludeWriters) {
+    COSRWInterlock lock;
+    auto first = std::make_unique<Reader>(lock);
+    auto second = std::make_unique<Reader>(lock);
+    EXPECT_EQ(lock.GetReadCount(), 2u);
+    std::atomic<bool> writing{false};
+    std::thread writer([&] {
+        lock.EnterWrite();
+        writing = true;
+        lock.LeaveWrite();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return lock.GetWaitingWriters() == 1; }));
+    first.reset();
+    GiveTime();
+    EXPECT_FALSE(writing);
+    second.reset();
+    writer.join();
+    EXPECT_TRUE(writing);
+    EXPECT_EQ(lock.GetReadCount(), 0u);
+}
+
+TEST_F(RWInterlock, RegisteredReaderRecursesPastAWaitingWriterWhileNewReadersWait) {
+    COSRWInterlock lock;
+    lock.EnterRead();
+    std::atomic<bool> writing{false};
+    std::thread writer([&] {
+        lock.EnterWrite();
+        writing = true;
+        GiveTime();
+        writing = false;
+        lock.LeaveWrite();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return lock.GetWaitingWriters() == 1; }));
+
+    lock.EnterRead();  // must not wait for the writer
+    EXPECT_EQ(lock.GetThreadReadCount(), 2u);
+    std::atomic<bool> newReaderIn{false}, newReaderSawWriter{false};
+    std::thread newReader([&] {
+        lock.EnterRead();
+        newReaderIn = true;
+        newReaderSawWriter = writing.load();
+        lock.LeaveRead();
+    });
+    GiveTime();
+    EXPECT_FALSE(newReaderIn);
+    lock.LeaveRead();
+    lock.LeaveRead();
+    writer.join();
+    newReader.join();
+    EXPECT_TRUE(newReaderIn);
+    EXPECT_FALSE(newReaderSawWriter);
+}
+
+TEST_F(RWInterlock, ReaderUpgradesOnceOtherReadersLeaveAndKeepsItsReadLock) {
+    COSRWInterlock lock;
+    auto other = std::make_unique<Reader>(lock);
+    ManualResetEvent wrote(false), leaveRead(false);
+    std::atomic<bool> writing{false};
+    std::atomic<DWORD> readsAfterWrite{0};
+    std::thread upgrader([&] {
+        lock.EnterRead();
+        lock.EnterWrite();
+        writing = true;
+        lock.LeaveWrite();
+        readsAfterWrite = lock.GetThreadReadCount();
+        wrote.Set();
+        leaveRead.Wait(INFINITE);
+        lock.LeaveRead();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return lock.GetWaitingWriters() == 1; }));
+    GiveTime();
+    EXPECT_FALSE(writing);
+    other.reset();
+    ASSERT_TRUE(wrote.Wait(20000));
+    EXPECT_EQ(readsAfterWrite.load(), 1u);
+
+    // Still a reader: a writer waits for it, a new reader joins it.
+    std::atomic<bool> writerIn{false};
+    std::thread writer([&] {
+        lock.EnterWrite();
+        writerIn = true;
+        lock.LeaveWrite();
+    });
+    ASSERT_TRUE(WaitUntil([&] { return lock.GetWaitingWriters() == 1; }));
+    GiveTime();
+    EXPECT_FALSE(writerIn);
+    leaveRead.Set();
+    upgrader.join();
+    writer.join();
+    EXPECT_TRUE(writerIn);
+}
+
+TEST_F(RWInterlock, OfTwoUpgradingReadersTheSecondFollowsAfterTheFirstLeavesEntirely) {
+    COSRWInterlock lock;
+    std::mutex order;
+    std::vector<std::string> events;
+    auto note = [&](const std::string& event) {
+        std::lock_guard<std::mutex> hold(order);
+        events.push_back(event);
+    };
+    ManualResetEvent bothReading(false),
+        leaveRead[2] = {ManualResetEvent(false), ManualResetEvent(false)};
+    std::atomic<int> readers{0}, writers{0}, leftWrite{0};
+    std::atomic<int> firstWriter{-1};
+    auto body = [&](int id) {
+        lock.EnterRead();
+        if (++readers == 2) bothReading.Set();
+        bothReading.Wait(INFINITE);
+        lock.EnterWrite();
+        int expected = -1;
+        firstWriter.compare_exchange_strong(expected, id);
+        EXPECT_EQ(++writers, 1);
+        note("write " + std::to_string(id));
+        GiveTime();
+        --writers;
+        lock.LeaveWrite();
+        ++leftWrite;
+        note("left write " + std::to_string(id));
+        leaveRead[id].Wait(INFINITE);
+        note("leave read " + std::to_string(id));
+        lock.LeaveRead();
+    };
+    std::thread a(body, 0), b(body, 1);
+    ASSERT_TRUE(WaitUntil([&] { return leftWrite.load() == 1; }));
+    const int first = firstWriter.load();
+    const int second = 1 - first;
+    GiveTime();
+    EXPECT_EQ(leftWrite.load(), 1);  // the second waits for the first's read lock to go
+    leaveRead[first].Set();
+    ASSERT_TRUE(WaitUntil([&] { return leftWrite.load() == 2; }));
+    leaveRead[second].Set();
+    a.join();
+    b.join();
+    const std::vector<std::string> expected = {
+        "write " + std::to_string(first),       "left write " + std::to_string(first),
+        "leave read " + std::to_string(first),  "write " + std::to_string(second),
+        "left write " + std::to_string(second), "leave read " + std::to_string(second)};
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(lock.GetReadCount(), 0u);
+    EXPECT_EQ(lock.GetWaitingWriters(), 0u);
+}
+
+TEST_F(RWInterlock, TheThirtyThirdReaderWaitsForASlot) {
+    COSRWInterlock lock;
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (int i = 0; i < COSRWInterlock::kMaxReaders; ++i)
+        readers.push_back(std::make_unique<Reader>(lock));
+    EXPECT_EQ(lock.GetReadCount(), 32u);
+    std::atomic<bool> in{false};
+    std::thread last([&] {
+        lock.EnterRead();
+        in = true;
+        lock.LeaveRead();
+    });
+    GiveTime();
+    EXPECT_FALSE(in);
+    readers.front().reset();
+    last.join();
+    EXPECT_TRUE(in);
+    readers.clear();
+    EXPECT_EQ(lock.GetReadCount(), 0u);
+}
+
+TEST_F(RWInterlock, ScopeLocksEnterAndLeave) {
+    COSRWInterlock lock;
+    {
+        COSRWRAutoLock read(lock);
+        EXPECT_EQ(lock.GetReadCount(), 1u);
+    }
+    EXPECT_EQ(lock.GetReadCount(), 0u);
+    {
+        COSRWWAutoLock write(&lock);
+        EXPECT_EQ(lock.GetWriteCount(), 1u);
+    }
+    EXPECT_EQ(lock.GetWriteCount(), 0u);
+}
+
+TEST_F(RWInterlock, DestroyingAHeldInterlockIsReported) {
+    SetDebugMode(TRUE);
+    DebugCapture capture;
+    {
+        COSRWInterlock lock;
+        lock.EnterWrite();
+        lock.EnterRead();
+    }
+    EXPECT_EQ(capture.Text(0),
+              "\rCOSRWInterlock::~COSRWInterlock: uWrite != 0\r\n"
+              "\rCOSRWInterlock::~COSRWInterlock: WriteReadRecursion != 0\r\n");
+    capture.Clear();
+    {
+        COSRWInterlock lock;
+        lock.EnterRead();
+    }
+    EXPECT_EQ(capture.Text(0), "\rCOSRWInterlock::~COSRWInterlock: uRead != 0\r\n");
+}
+
+// ---- randomised run --------------------------------------------------------------------------
+
+// Watches what each thread believes it holds. A thread that reads "actively" is one whose read
+// lock is not parked in an upgrade request.
+class InvariantChecker {
+  public:
+    explicit InvariantChecker(int threads) : reading_(threads, false), writing_(threads, false) {}
+
+    void BeginWrite(int thread) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (size_t other = 0; other < writing_.size(); ++other)
+            if (static_cast<int>(other) != thread && (writing_[other] || reading_[other]))
+                ++violations_;
+        writing_[thread] = true;
+    }
+    void EndWrite(int thread) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        writing_[thread] = false;
+    }
+    void SetReading(int thread, bool reading) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (reading)
+            for (size_t other = 0; other < writing_.size(); ++other)
+                if (static_cast<int>(other) != thread && writing_[other]) ++violations_;
+        reading_[thread] = reading;
+    }
+    int Violations() const { return violations_; }
+
+  private:
+    std::mutex mutex_;
+    std::vector<bool> reading_;
+    std::vector<bool> writing_;
+    int violations_ = 0;
+};
+
+struct RandomWorker {
+    COSRWInterlock& lock;
+    InvariantChecker& checker;
+    std::atomic<long>& shared;  // changed by writers only, with a plain load and store
+    long& writes;
+    int id;
+
+    enum Held { kRead, kWrite };
+
+    void Run(unsigned seed, int operations) {
+        std::mt19937 random(seed);
+        std::vector<Held> stack;
+        int readDepth = 0, writeDepth = 0;
+        for (int op = 0; op < operations; ++op) {
+            const bool push = stack.empty() || (stack.size() < 4 && random() % 2 == 0);
+            if (push) {
+                if (random() % 3 == 0)
+                    EnterWrite(stack, readDepth, writeDepth);
+                else
+                    EnterRead(stack, readDepth, writeDepth);
+            } else {
+                Leave(stack, readDepth, writeDepth);
+            }
+            // Yielding while holding widens the windows in which other threads collide.
+            if (random() % 4 == 0) qzo::platform::YieldProcessor();
+        }
+        while (!stack.empty()) Leave(stack, readDepth, writeDepth);
+    }
+
+    void EnterWrite(std::vector<Held>& stack, int readDepth, int& writeDepth) {
+        if (writeDepth == 0 && readDepth > 0) checker.SetReading(id, false);  // parked
+        lock.EnterWrite();
+        if (writeDepth++ == 0) checker.BeginWrite(id);
+        shared.store(shared.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        ++writes;
+        stack.push_back(kWrite);
+    }
+    void EnterRead(std::vector<Held>& stack, int& readDepth, int writeDepth) {
+        lock.EnterRead();
+        if (readDepth++ == 0 && writeDepth == 0) checker.SetReading(id, true);
+        stack.push_back(kRead);
+    }
+    void Leave(std::vector<Held>& stack, int& readDepth, int& writeDepth) {
+        const Held top = stack.back();
+        stack.pop_back();
+        if (top == kWrite) {
+            if (--writeDepth == 0) checker.EndWrite(id);
+            lock.LeaveWrite();
+            if (writeDepth == 0 && readDepth > 0) checker.SetReading(id, true);
+        } else {
+            if (--readDepth == 0 && writeDepth == 0) checker.SetReading(id, false);
+            lock.LeaveRead();
+        }
+    }
+};
+
+TEST_F(RWInterlock, RandomisedRunKeepsWritersAlone) {
+    SetDebugMode(TRUE);
+    DebugCapture capture;
+    COSRWInterlock lock;
+    constexpr int kThreads = 4;
+    constexpr int kOperations = 5000;
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    InvariantChecker checker(kThreads);
+    std::atomic<long> shared{0};
+    std::vector<long> writes(kThreads, 0);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            RandomWorker worker{lock, checker, shared, writes[t], t};
+            worker.Run(seed + static_cast<unsigned>(t), kOperations);
+            ++finished;
+        });
+    // A deadlock cannot be joined; report the state and stop the program instead of hanging.
+    if (!WaitUntil([&] { return finished.load() == kThreads; }, std::chrono::seconds(120))) {
+        ADD_FAILURE() << "deadlock: " << finished.load() << " of " << kThreads
+                      << " threads finished; uRead=" << lock.GetReadCount()
+                      << " uWrite=" << lock.GetWriteCount()
+                      << " waiting writers=" << lock.GetWaitingWriters();
+        std::fflush(nullptr);
+        std::_Exit(3);
+    }
+    for (auto& thread : threads) thread.join();
+
+    long total = 0;
+    for (long count : writes) total += count;
+    EXPECT_EQ(checker.Violations(), 0);
+    EXPECT_EQ(shared.load(), total);
+    EXPECT_GT(total, 0);
+    EXPECT_EQ(lock.GetReadCount(), 0u);
+    EXPECT_EQ(lock.GetWriteCount(), 0u);
+    EXPECT_EQ(lock.GetWaitingWriters(), 0u);
+    EXPECT_FALSE(capture.Contains("COSRWInterlock")) << capture.Text();
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// Progress windows: handles even without a terminal, bad handles refused, and the progress line
+// drawn on standard error when it is a terminal (a pseudo-terminal here).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "qzobj/uikit.h"
+#include "support/fixture.h"
+
+namespace {
+
+using ProgressTest = qzo::test::QzoTest;
+
+// Standard error replaced by the slave side of a pseudo-terminal; the master side is read back.
+class TerminalStderr {
+  public:
+    TerminalStderr() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        int slave = open(ptsname(master_), O_RDWR | O_NOCTTY);
+        if (slave < 0) return;
+        // Raw mode: what the library writes arrives unchanged (no "\n" to "\r\n").
+        termios mode{};
+        if (tcgetattr(slave, &mode) == 0) {
+            cfmakeraw(&mode);
+            tcsetattr(slave, TCSANOW, &mode);
+        }
+        saved_ = dup(STDERR_FILENO);
+        dup2(slave, STDERR_FILENO);
+        close(slave);
+    }
+    ~TerminalStderr() {
+        Restore();
+        if (master_ >= 0) close(master_);
+    }
+    bool ok() const { return saved_ >= 0; }
+    void Restore() {
+        if (saved_ >= 0) {
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    // Everything written so far.
+    std::string Read() {
+        std::string text;
+        pollfd p{master_, POLLIN, 0};
+        while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
+            char buffer[4096];
+            ssize_t n = read(master_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text.append(buffer, n);
+        }
+        return text;
+    }
+
+  private:
+    int master_ = -1;
+    int saved_ = -1;
+};
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(ProgressTest, HeadlessHandleKeepsWorking) {
+    HANDLE progress = Progress_Open(nullptr, u"Copying", nullptr, 0, nullptr, 0);
+    ASSERT_NE(progress, nullptr);
+    EXPECT_TRUE(Progress_SetTitle(progress, u"Copying project"));
+    EXPECT_TRUE(Progress_SetStatus(progress, u"file 1", 10, nullptr));
+    EXPECT_TRUE(Progress_SetMasterStatus(progress, u"pass 1", 250, nullptr));
+    EXPECT_TRUE(Progress_SetStatus(progress, nullptr, -5, nullptr));
+    Progress_Close(progress);
+}
+
+TEST_F(ProgressTest, BadHandlesAreRefused) {
+    EXPECT_FALSE(Progress_SetTitle(nullptr, u"x"));
+    EXPECT_FALSE(Progress_SetStatus(nullptr, u"x", 1, nullptr));
+    EXPECT_FALSE(Progress_SetMasterStatus(nullptr, u"x", 1, nullptr));
+    Progress_Close(nullptr);
+    int notAWindow = 0;
+    EXPECT_FALSE(Progress_SetTitle(&notAWindow, u"x"));
+    Progress_Close(&notAWindow);
+    HANDLE progress = Progress_Open(nullptr, u"t", nullptr, 0, nullptr, 0);
+    Progress_Close(progress);
+    EXPECT_FALSE(Progress_SetStatus(progress, u"x", 1, nullptr)) << "a closed handle is refused";
+    Progress_Close(progress);
+}
+
+TEST_F(ProgressTest, DrawsOneLineOnATerminal) {
+    TerminalStderr terminal;
+    if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+    HANDLE progress = Progress_Open(nullptr, u"Purging", nullptr, 0, nullptr, 0);
+    ASSERT_NE(progress, nullptr);
+    Progress_SetStatus(progress, u"objects", 142, nullptr);
+    Progress_Close(progress);
+    terminal.Restore();
+    std::string text = terminal.Read();
+    EXPECT_NE(text.find("\r Purging:  [....................] 0%"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r Purging: objects [####################] 100%"), std::string::npos)
+        << "positions are clamped to 100; text: " << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << "closing ends the line once: " << text;
+}
+
+TEST_F(ProgressTest, MasterStatusAndPercentages) {
+    TerminalStderr terminal;
+    if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+    HANDLE progress = Progress_Open(nullptr, u"Copy", nullptr, 0, nullptr, 0);
+    Progress_SetMasterStatus(progress, u"project", 30, nullptr);
+    Progress_SetStatus(progress, u"file", 42, nullptr);
+    Progress_Close(progress);
+    terminal.Restore();
+    std::string text = terminal.Read();
+    EXPECT_NE(text.find("\r Copy: project 30% | file [########............] 42%"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(ProgressTest, RedrawsAreLimited) {
+    TerminalStderr terminal;
+    if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+    HANDLE progress = Progress_Open(nullptr, u"Busy", nullptr, 0, nullptr, 0);
+    for (int i = 0; i < 200; ++i) Progress_SetStatus(progress, u"step", i / 2, nullptr);
+    Progress_Close(progress);
+    terminal.Restore();
+    std::string text = terminal.Read();
+    // 200 updates in a few milliseconds: the opening line, the closing one and a handful of
+    // redraws at most.
+    EXPECT_GE(CountOf(text, "\r Busy:"), 2u);
+    EXPECT_LE(CountOf(text, "\r Busy:"), 8u) << text;
+}
+
+}  // namespace
