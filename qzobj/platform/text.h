@@ -15,10 +15,10 @@ size_t Length(const WCHAR* text);
 size_t BoundedLength(const WCHAR* text, size_t limit);
 
 // UTF-16 to UTF-8. Unpaired surrogates become U+FFFD.
-std::string ToUtf8(std::u16string_view text);
-std::string ToUtf8(const WCHAR* text);  // null gives ""
+QZOBJ_API std::string ToUtf8(std::u16string_view text);
+QZOBJ_API std::string ToUtf8(const WCHAR* text);  // null gives ""
 // UTF-8 to UTF-16. Invalid sequences become U+FFFD.
-std::u16string ToUtf16(std::string_view text);
+QZOBJ_API std::u16string ToUtf16(std::string_view text);
 
 // Encodes into a caller buffer without allocating; writes at most `capacity` bytes including
 // the terminator and returns the bytes written before it. Sequences that do not fit are dropped

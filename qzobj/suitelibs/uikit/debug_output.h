@@ -1,5 +1,6 @@
 // Internal interface of the debug output: the formatter, the sink hook tests and tools use to
-// receive every message, and re-reading the output target.
+// receive every message, and re-reading the output target. The sink and the reset are
+// exported so that test programs and tools linking the shared library can use them too.
 #pragma once
 
 #include <cstdarg>
@@ -24,10 +25,10 @@ using DebugOutputSink = void (*)(int channel, int level, const WCHAR* text, size
                                  void* context);
 // Installs the sink (null removes it); returns the previous one. A removed sink may still be
 // running on threads that picked it up before; remove it after those threads stopped printing.
-DebugOutputSink SetDebugOutputSink(DebugOutputSink sink, void* context);
+QZOBJ_API DebugOutputSink SetDebugOutputSink(DebugOutputSink sink, void* context);
 
 // Closes the current target and has QZO_DEBUG_OUTPUT read again at the next message (it is
 // otherwise read once, on first use). Also undoes Is_wPrintf_Active(1).
-void ResetDebugOutputTarget();
+QZOBJ_API void ResetDebugOutputTarget();
 
 }  // namespace qzo::uikit
