@@ -17,9 +17,9 @@ inline constexpr DWORD kHeapReallocInPlaceOnly = 0x00000010;  // fail rather tha
 // Blocks are placed so that (block + alignOffset) is 16-byte aligned: a caller that puts a
 // header of alignOffset bytes in front of its data gets aligned data.
 //
-// Thread safety: every function may be called from any thread. Each heap has its own mutex
-// guarding its registry; no lock is shared between heaps. A heap must not be destroyed while
-// another thread still uses it.
+// Thread safety: every function may be called from any thread. Each heap's registry is split
+// into shards by address, each under its own mutex; no lock is shared between heaps. A heap
+// must not be destroyed while another thread still uses it.
 
 // Creates a heap. `maximumSize` 0 means growable without limit; otherwise the sum of the live
 // blocks' sizes may not exceed it. The initial size is a hint. Null when out of memory.

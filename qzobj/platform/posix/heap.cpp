@@ -18,12 +18,20 @@ namespace {
 
 constexpr size_t kAlignment = 16;  // malloc's guarantee on x86-64 and the caller's wish
 
-struct PlatformHeap {
-    std::mutex mutex;                            // guards everything below
+// The registry is split into shards by address so that threads allocating from one heap rarely
+// wait for each other: each shard has its own mutex, and malloc and free run outside them.
+constexpr size_t kShards = 32;
+
+struct RegistryShard {
+    std::mutex mutex;                            // guards `live`
     std::unordered_map<uintptr_t, size_t> live;  // handed-out address -> requested size
-    size_t liveBytes = 0;
-    size_t maximumSize = 0;  // 0: no limit
-    size_t pad = 0;          // bytes between the malloc pointer and the handed-out address
+};
+
+struct PlatformHeap {
+    RegistryShard shards[kShards];
+    std::atomic<size_t> liveBytes{0};  // sum of the live blocks' requested sizes
+    size_t maximumSize = 0;            // 0: no limit
+    size_t pad = 0;  // bytes between the malloc pointer and the handed-out address
     bool isProcessHeap = false;
 };
 
@@ -32,6 +40,12 @@ std::atomic<DWORD> g_failNextAllocations{0};
 
 PlatformHeap* FromHandle(HANDLE heap) {
     return static_cast<PlatformHeap*>(heap);
+}
+
+RegistryShard& ShardOf(PlatformHeap& heap, uintptr_t block) {
+    // Blocks are 16-byte aligned; mix the higher bits so neighbours spread over the shards.
+    const uintptr_t mixed = (block >> 4) ^ (block >> 12);
+    return heap.shards[mixed % kShards];
 }
 
 // Consumes one injected failure, if any is pending.
@@ -46,10 +60,25 @@ bool InjectedFailure() {
     return false;
 }
 
-bool WithinBudget(const PlatformHeap& heap, size_t releasing, size_t requesting) {
-    if (heap.maximumSize == 0) return true;
-    size_t after = heap.liveBytes - releasing;
-    return requesting <= heap.maximumSize && after <= heap.maximumSize - requesting;
+// Accounts `requesting` bytes in place of `releasing` ones, within the heap's budget.
+bool ReserveBytes(PlatformHeap& heap, size_t releasing, size_t requesting) {
+    size_t current = heap.liveBytes.load(std::memory_order_relaxed);
+    for (;;) {
+        const size_t after = current - releasing;
+        if (heap.maximumSize != 0 &&
+            (requesting > heap.maximumSize || after > heap.maximumSize - requesting)) {
+            return false;
+        }
+        if (heap.liveBytes.compare_exchange_weak(current, after + requesting,
+                                                 std::memory_order_relaxed)) {
+            return true;
+        }
+    }
+}
+
+void ReturnBytes(PlatformHeap& heap, size_t reserved, size_t released) {
+    heap.liveBytes.fetch_sub(reserved, std::memory_order_relaxed);
+    heap.liveBytes.fetch_add(released, std::memory_order_relaxed);
 }
 
 bool PaddedSize(const PlatformHeap& heap, size_t size, size_t* padded) {
@@ -60,6 +89,18 @@ bool PaddedSize(const PlatformHeap& heap, size_t size, size_t* padded) {
 
 char* BaseOf(const PlatformHeap& heap, uintptr_t block) {
     return reinterpret_cast<char*>(block - heap.pad);
+}
+
+// Records a block; false (nothing recorded) when the registry cannot grow.
+bool Register(PlatformHeap& heap, uintptr_t block, size_t size) {
+    RegistryShard& shard = ShardOf(heap, block);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    try {
+        shard.live.emplace(block, size);
+    } catch (...) {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -86,7 +127,9 @@ HANDLE GetProcessHeap() {
 bool HeapDestroy(HANDLE handle) {
     PlatformHeap* heap = FromHandle(handle);
     if (heap == nullptr || heap->isProcessHeap) return false;
-    for (const auto& [block, size] : heap->live) std::free(BaseOf(*heap, block));
+    for (RegistryShard& shard : heap->shards) {
+        for (const auto& [block, size] : shard.live) std::free(BaseOf(*heap, block));
+    }
     delete heap;
     return true;
 }
@@ -97,19 +140,19 @@ void* HeapAlloc(HANDLE handle, DWORD flags, size_t size) {
     if (heap == nullptr || !PaddedSize(*heap, size, &padded) || InjectedFailure()) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(heap->mutex);
-    if (!WithinBudget(*heap, 0, size)) return nullptr;
+    if (!ReserveBytes(*heap, 0, size)) return nullptr;
     char* base = static_cast<char*>(std::malloc(padded));
-    if (base == nullptr) return nullptr;
-    char* block = base + heap->pad;
-    if (flags & kHeapZeroMemory) std::memset(block, 0, size);
-    try {
-        heap->live.emplace(reinterpret_cast<uintptr_t>(block), size);
-    } catch (...) {
-        std::free(base);
+    if (base == nullptr) {
+        ReturnBytes(*heap, size, 0);
         return nullptr;
     }
-    heap->liveBytes += size;
+    char* block = base + heap->pad;
+    if (flags & kHeapZeroMemory) std::memset(block, 0, size);
+    if (!Register(*heap, reinterpret_cast<uintptr_t>(block), size)) {
+        std::free(base);
+        ReturnBytes(*heap, size, 0);
+        return nullptr;
+    }
     return block;
 }
 
@@ -117,62 +160,84 @@ void* HeapReAlloc(HANDLE handle, DWORD flags, void* block, size_t size) {
     PlatformHeap* heap = FromHandle(handle);
     size_t padded = 0;
     if (heap == nullptr || block == nullptr || !PaddedSize(*heap, size, &padded)) return nullptr;
-    std::lock_guard<std::mutex> lock(heap->mutex);
-    auto entry = heap->live.find(reinterpret_cast<uintptr_t>(block));
-    if (entry == heap->live.end()) return nullptr;
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    RegistryShard& shard = ShardOf(*heap, address);
+    std::unique_lock<std::mutex> lock(shard.mutex);
+    auto entry = shard.live.find(address);
+    if (entry == shard.live.end()) return nullptr;
     const size_t oldSize = entry->second;
-    if (!WithinBudget(*heap, oldSize, size) || InjectedFailure()) return nullptr;
-    char* base = BaseOf(*heap, entry->first);
-    char* result = nullptr;
+    if (InjectedFailure() || !ReserveBytes(*heap, oldSize, size)) return nullptr;
+    char* base = BaseOf(*heap, address);
     if (flags & kHeapReallocInPlaceOnly) {
         const bool growing = size > oldSize;
-        if (growing && g_refuseInPlaceGrowth.load(std::memory_order_relaxed)) return nullptr;
-        if (padded > malloc_usable_size(base)) return nullptr;
-        result = static_cast<char*>(block);
-    } else {
-        char* moved = static_cast<char*>(std::realloc(base, padded));
-        if (moved == nullptr) return nullptr;
-        result = moved + heap->pad;
-        if (result != block) {
-            // Re-key the existing node: no allocation, so nothing can fail after the move.
-            auto node = heap->live.extract(entry);
-            node.key() = reinterpret_cast<uintptr_t>(result);
-            entry = heap->live.insert(std::move(node)).position;
+        if ((growing && g_refuseInPlaceGrowth.load(std::memory_order_relaxed)) ||
+            padded > malloc_usable_size(base)) {
+            ReturnBytes(*heap, size, oldSize);
+            return nullptr;
         }
+        if ((flags & kHeapZeroMemory) && growing) {
+            std::memset(static_cast<char*>(block) + oldSize, 0, size - oldSize);
+        }
+        entry->second = size;
+        return block;
     }
-    if ((flags & kHeapZeroMemory) && size > oldSize) {
-        std::memset(result + oldSize, 0, size - oldSize);
+    // The caller owns the block while it is being moved; take its node out of the registry so
+    // the move needs no lock, and put it back under the new address (no allocation, so nothing
+    // can fail after realloc succeeded).
+    auto node = shard.live.extract(entry);
+    lock.unlock();
+    char* moved = static_cast<char*>(std::realloc(base, padded));
+    char* result = moved ? moved + heap->pad : static_cast<char*>(block);
+    if (moved == nullptr) {
+        ReturnBytes(*heap, size, oldSize);
+    } else {
+        if ((flags & kHeapZeroMemory) && size > oldSize) {
+            std::memset(result + oldSize, 0, size - oldSize);
+        }
+        node.key() = reinterpret_cast<uintptr_t>(result);
+        node.mapped() = size;
     }
-    entry->second = size;
-    heap->liveBytes = heap->liveBytes - oldSize + size;
-    return result;
+    RegistryShard& target = ShardOf(*heap, reinterpret_cast<uintptr_t>(result));
+    std::lock_guard<std::mutex> relock(target.mutex);
+    target.live.insert(std::move(node));
+    return moved ? result : nullptr;
 }
 
 bool HeapFree(HANDLE handle, DWORD /*flags*/, void* block) {
     PlatformHeap* heap = FromHandle(handle);
     if (heap == nullptr || block == nullptr) return false;
-    std::lock_guard<std::mutex> lock(heap->mutex);
-    auto entry = heap->live.find(reinterpret_cast<uintptr_t>(block));
-    if (entry == heap->live.end()) return false;
-    heap->liveBytes -= entry->second;
-    std::free(BaseOf(*heap, entry->first));
-    heap->live.erase(entry);
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    RegistryShard& shard = ShardOf(*heap, address);
+    size_t size = 0;
+    {
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        auto entry = shard.live.find(address);
+        if (entry == shard.live.end()) return false;
+        size = entry->second;
+        shard.live.erase(entry);
+    }
+    std::free(BaseOf(*heap, address));
+    ReturnBytes(*heap, size, 0);
     return true;
 }
 
 size_t HeapSize(HANDLE handle, DWORD /*flags*/, const void* block) {
     PlatformHeap* heap = FromHandle(handle);
     if (heap == nullptr) return static_cast<size_t>(-1);
-    std::lock_guard<std::mutex> lock(heap->mutex);
-    auto entry = heap->live.find(reinterpret_cast<uintptr_t>(block));
-    return entry == heap->live.end() ? static_cast<size_t>(-1) : entry->second;
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    RegistryShard& shard = ShardOf(*heap, address);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    auto entry = shard.live.find(address);
+    return entry == shard.live.end() ? static_cast<size_t>(-1) : entry->second;
 }
 
 bool HeapIsLiveBlock(HANDLE handle, const void* block) {
     PlatformHeap* heap = FromHandle(handle);
     if (heap == nullptr || block == nullptr) return false;
-    std::lock_guard<std::mutex> lock(heap->mutex);
-    return heap->live.count(reinterpret_cast<uintptr_t>(block)) != 0;
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    RegistryShard& shard = ShardOf(*heap, address);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    return shard.live.count(address) != 0;
 }
 
 size_t HeapLiveBlocks(HANDLE handle, size_t* liveBytes) {
@@ -181,9 +246,13 @@ size_t HeapLiveBlocks(HANDLE handle, size_t* liveBytes) {
         if (liveBytes) *liveBytes = 0;
         return 0;
     }
-    std::lock_guard<std::mutex> lock(heap->mutex);
-    if (liveBytes) *liveBytes = heap->liveBytes;
-    return heap->live.size();
+    size_t count = 0;
+    for (RegistryShard& shard : heap->shards) {
+        std::lock_guard<std::mutex> lock(shard.mutex);
+        count += shard.live.size();
+    }
+    if (liveBytes) *liveBytes = heap->liveBytes.load(std::memory_order_relaxed);
+    return count;
 }
 
 void SetHeapRefuseInPlaceGrowth(bool refuse) {
