@@ -5,6 +5,7 @@
 #include "qzobj/frame.h"
 #include "qzobj/hashid.h"
 #include "qzobj/memory.h"
+#include "qzobj/objmodel.h"
 #include "qzobj/os.h"
 #include "qzobj/signal.h"
 #include "qzobj/store.h"

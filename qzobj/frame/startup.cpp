@@ -8,6 +8,7 @@
 
 #include "qzobj/diag/debug_switches.h"
 #include "qzobj/frame/settings_store.h"
+#include "qzobj/objmodel.h"
 #include "qzobj/platform/guard.h"
 #include "qzobj/platform/module.h"
 
@@ -31,18 +32,24 @@ bool LoadDebugSwitches() {
     return true;
 }
 
+bool InitClassRegistry() { return CQZRuntimeClass::Init() != FALSE; }
+
+void ExitClassRegistry() { CQZRuntimeClass::Exit(); }
+
 struct AttachStep {
     const char* name;
     bool (*attach)();
     void (*detach)();  // may be null
 };
 
-// The order matters: later steps rely on what earlier ones set up.
+// The order matters: later steps rely on what earlier ones set up, and detaching runs in
+// reverse, so the registry goes before the settings store is released.
 constexpr AttachStep kSteps[] = {
     {"module instance", &RecordInstance, nullptr},
     {"fault guard", &InstallFaultGuard, nullptr},
     {"debug switches", &LoadDebugSwitches, nullptr},
     {"settings store", nullptr, &ReleaseSettingsStore},
+    {"class registry", &InitClassRegistry, &ExitClassRegistry},
 };
 constexpr size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);
 
