@@ -13,6 +13,7 @@
 
 #include "qzobj/diag.h"
 #include "qzobj/os.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -48,46 +49,11 @@ void SharedMutexLockShared(benchmark::State& state) {
     }
 }
 
-struct Comparison {
-    const char* subject;
-    const char* anchor;
-    const char* title;
-    double target;
-};
-
-const std::vector<Comparison> kComparisons = {
+const std::vector<qzo::bench::Comparison> kComparisons = {
     {"CriticalSectionEnterLeave", "RecursiveMutexLockUnlock",
      "COSCriticalSection Enter+Leave / std::recursive_mutex lock+unlock", 1.5},
     {"InterlockReadEnterLeave", "SharedMutexLockShared",
      "COSRWInterlock EnterRead+LeaveRead / std::shared_mutex lock_shared+unlock_shared", 5.0},
-};
-
-// Collects processor nanoseconds per iteration by benchmark name (steadier than wall time on a
-// busy machine for these one-thread runs) and prints the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations != 0)
-                results_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    }
-
-    void PrintRatios() const {
-        std::printf("\n");
-        for (const Comparison& comparison : kComparisons) {
-            auto subject = results_.find(comparison.subject);
-            auto anchor = results_.find(comparison.anchor);
-            std::printf("%s (target <= %.1fx): ", comparison.title, comparison.target);
-            if (subject == results_.end() || anchor == results_.end() || anchor->second <= 0)
-                std::printf("n/a\n");
-            else
-                std::printf("%.2fx\n", subject->second / anchor->second);
-        }
-    }
-
-  private:
-    std::map<std::string, double> results_;
 };
 
 }  // namespace
@@ -103,7 +69,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("RecursiveMutexLockUnlock", &RecursiveMutexLockUnlock);
     benchmark::RegisterBenchmark("InterlockReadEnterLeave", &InterlockReadEnterLeave);
     benchmark::RegisterBenchmark("SharedMutexLockShared", &SharedMutexLockShared);
-    RatioReporter reporter;
+    qzo::bench::RatioReporter reporter(kComparisons);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();
