@@ -7,13 +7,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "qzobj/diag.h"
 #include "qzobj/hashid.h"
 #include "qzobj/store.h"
+#include "support/ratio_reporter.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -260,56 +261,21 @@ void VectorRead(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(g_totalBytes));
 }
 
-struct Comparison {
-    const char* subject;
-    const char* ceiling;
-    const char* title;
-};
-
-const std::vector<Comparison> kComparisons = {
-    {"ChunkFileWrite", "StdioWrite", "file archive write / fwrite with 64 KiB buffer"},
-    {"ChunkFileRead", "StdioRead", "file archive read / fread with 64 KiB buffer"},
-    {"ChunkMemoryWrite", "VectorWrite", "memory archive write / std::vector"},
-    {"ChunkMemoryRead", "VectorRead", "memory archive read / std::vector"},
-};
-
-// Collects wall-clock time per iteration by name and prints throughput ratios (ceiling time /
-// subject time: 1.00 means as fast as the ceiling; the aim is at least 0.80).
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations != 0) {
-                const std::string name = run.benchmark_name();
-                results_[name.substr(0, name.find('/'))] = run.GetAdjustedRealTime();
-            }
-    }
-
-    void PrintRatios() const {
-        std::printf("\nThroughput against the ceiling (aim >= 0.80):\n");
-        for (const Comparison& comparison : kComparisons) {
-            auto subject = results_.find(comparison.subject);
-            auto ceiling = results_.find(comparison.ceiling);
-            std::printf("%s: ", comparison.title);
-            if (subject == results_.end() || ceiling == results_.end() || subject->second <= 0)
-                std::printf("n/a\n");
-            else
-                std::printf("%.2fx\n", ceiling->second / subject->second);
-        }
-    }
-
-  private:
-    std::map<std::string, double> results_;
+// Throughput ratios: the ceiling's time over ours (1.00 means as fast as the ceiling; the aim
+// is at least 0.80), so the ceiling takes the subject's place.
+const std::vector<qzo::bench::Comparison> kComparisons = {
+    {"StdioWrite/real_time", "ChunkFileWrite/real_time",
+     "file archive write / fwrite with 64 KiB buffer", 0},
+    {"StdioRead/real_time", "ChunkFileRead/real_time",
+     "file archive read / fread with 64 KiB buffer", 0},
+    {"VectorWrite/real_time", "ChunkMemoryWrite/real_time", "memory archive write / std::vector",
+     0},
+    {"VectorRead/real_time", "ChunkMemoryRead/real_time", "memory archive read / std::vector", 0},
 };
 
 bool MakeFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qzo-bench-chunks-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) return false;
-    g_folder = buffer.data();
+    g_folder = qzo::bench::MakeTempFolder("chunks");
+    if (g_folder.empty()) return false;
     return true;
 }
 
@@ -321,8 +287,7 @@ void RemoveFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
     SetDebugMode(FALSE);
     if (!MakeFolder()) {
         std::fprintf(stderr, "cannot prepare a temporary folder\n");
@@ -337,10 +302,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("VectorWrite", &VectorWrite)->UseRealTime();
     benchmark::RegisterBenchmark("ChunkMemoryRead", &ChunkMemoryRead)->UseRealTime();
     benchmark::RegisterBenchmark("VectorRead", &VectorRead)->UseRealTime();
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
+    qzo::bench::RunWithRatios(kComparisons, qzo::bench::Clock::kWall,
+                              "Throughput against the ceiling (aim >= 0.80):");
     RemoveFolder();
     return 0;
 }

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "qzobj/hashid.h"
 #include "qzobj/signal.h"
 #include "qzobj/signal/crc_guarded.h"
+#include "support/ratio_reporter.h"
 
 #if __has_include(<boost/crc.hpp>)
 #include <boost/crc.hpp>
@@ -171,32 +171,11 @@ bool AnchorsAgree(const std::vector<Case>& cases) {
     return agree;
 }
 
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& reports) override {
-        for (const Run& run : reports) {
-            if (run.error_occurred || run.iterations == 0) continue;
-            // CPU time: the machine is shared, and the table's bytes_per_second uses it too.
-            nanoseconds_[run.benchmark_name()] =
-                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-        }
-        ConsoleReporter::ReportRuns(reports);
-    }
-
-    double Time(const std::string& name) const {
-        auto it = nanoseconds_.find(name);
-        return it == nanoseconds_.end() ? -1.0 : it->second;
-    }
-
-  private:
-    std::map<std::string, double> nanoseconds_;
-};
-
 std::string Name(const std::string& group, const std::string& who, size_t size) {
     return group + "/" + who + "/" + std::to_string(size);
 }
 
-void PrintSummary(const SummaryReporter& reporter, const std::vector<Case>& cases) {
+void PrintSummary(const qzo::bench::TimingReporter& reporter, const std::vector<Case>& cases) {
     std::printf(
         "\nSummary (CPU time; speed ratio = anchor time / our time; above 1 means faster)\n");
     for (const Case& c : cases) {
@@ -234,8 +213,7 @@ void PrintSummary(const SummaryReporter& reporter, const std::vector<Case>& case
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
     const std::vector<Case> cases = Cases();
     if (!AnchorsAgree(cases)) return 1;
     for (const Case& c : cases) {
@@ -254,9 +232,8 @@ int main(int argc, char** argv) {
 #if QZO_HAVE_BOOST_CRC
     benchmark::RegisterBenchmark("GetHashID/Boost", RunNames, &BoostHashID);
 #endif
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintSummary(reporter, cases);
-    benchmark::Shutdown();
+    // Processor time: the machine is shared, and the table's bytes_per_second uses it too.
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kProcessor);
+    qzo::bench::RunAndSummarise(reporter, [&] { PrintSummary(reporter, cases); });
     return 0;
 }

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "qzobj/suitelibs/uikit/debug_output.h"
 #include "qzobj/uikit.h"
+#include "support/ratio_reporter.h"
 
 #if QZO_HAVE_FMT
 #include <fmt/format.h>
@@ -111,59 +111,38 @@ void FmtFormatTo(benchmark::State& state) {
 BENCHMARK(FmtFormatTo);
 #endif
 
-// Prints the usual table and keeps each benchmark's CPU time per iteration for the summary
-// (CPU time, because other work on a shared machine inflates the wall-clock figures).
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    explicit SummaryReporter(OutputOptions options) : ConsoleReporter(options) {}
-
-    void ReportRuns(const std::vector<Run>& reports) override {
-        for (const Run& run : reports) {
-            if (run.error_occurred || run.iterations == 0) continue;
-            nanoseconds_[run.benchmark_name()] =
-                run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-        }
-        ConsoleReporter::ReportRuns(reports);
-    }
-
-    void PrintSummary() const {
-        auto time = [this](const char* name) {
-            auto it = nanoseconds_.find(name);
-            return it == nanoseconds_.end() ? -1.0 : it->second;
-        };
-        std::printf("\nSummary\n");
-        double none = time("NoCall"), off = time("WPrintfOff");
-        if (none >= 0 && off >= 0)
-            std::printf("  wPrintf off: %.2f ns a call over no call (target: at most 2 ns): %s\n",
-                        off - none, off - none <= 2.0 ? "met" : "MISSED");
-        double ours = time("FormatIntoBuffer"), sink = time("WPrintfToNullSink");
-        double libc = time("Snprintf"), fmtlib = time("FmtFormatTo");
-        if (ours > 0 && libc > 0)
-            std::printf("  formatter / snprintf:          %.2f (%.1f ns vs %.1f ns)\n", ours / libc,
-                        ours, libc);
-        if (sink > 0 && libc > 0)
-            std::printf("  wPrintf to null sink / snprintf: %.2f (%.1f ns vs %.1f ns)\n",
-                        sink / libc, sink, libc);
-        if (ours > 0 && fmtlib > 0)
-            std::printf("  formatter / fmt::format_to_n:  %.2f (%.1f ns vs %.1f ns)\n",
-                        ours / fmtlib, ours, fmtlib);
-        else
-            std::printf("  fmt not installed: that anchor was skipped\n");
-    }
-
-  private:
-    std::map<std::string, double> nanoseconds_;
-};
+// The summary, from a processor-time reporter (other work on a shared machine inflates the
+// wall-clock figures).
+void PrintSummary(const qzo::bench::TimingReporter& reporter) {
+    auto time = [&](const char* name) { return reporter.Time(name); };
+    std::printf("\nSummary\n");
+    double none = time("NoCall"), off = time("WPrintfOff");
+    if (none >= 0 && off >= 0)
+        std::printf("  wPrintf off: %.2f ns a call over no call (target: at most 2 ns): %s\n",
+                    off - none, off - none <= 2.0 ? "met" : "MISSED");
+    double ours = time("FormatIntoBuffer"), sink = time("WPrintfToNullSink");
+    double libc = time("Snprintf"), fmtlib = time("FmtFormatTo");
+    if (ours > 0 && libc > 0)
+        std::printf("  formatter / snprintf:          %.2f (%.1f ns vs %.1f ns)\n", ours / libc,
+                    ours, libc);
+    if (sink > 0 && libc > 0)
+        std::printf("  wPrintf to null sink / snprintf: %.2f (%.1f ns vs %.1f ns)\n", sink / libc,
+                    sink, libc);
+    if (ours > 0 && fmtlib > 0)
+        std::printf("  formatter / fmt::format_to_n:  %.2f (%.1f ns vs %.1f ns)\n", ours / fmtlib,
+                    ours, fmtlib);
+    else
+        std::printf("  fmt not installed: that anchor was skipped\n");
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    SummaryReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
-                                                   : benchmark::ConsoleReporter::OO_Tabular);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintSummary();
-    benchmark::Shutdown();
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kProcessor,
+                                        isatty(STDOUT_FILENO)
+                                            ? benchmark::ConsoleReporter::OO_Defaults
+                                            : benchmark::ConsoleReporter::OO_Tabular);
+    qzo::bench::RunAndSummarise(reporter, [&] { PrintSummary(reporter); });
     return 0;
 }

@@ -8,13 +8,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "qzobj/diag.h"
 #include "qzobj/file.h"
 #include "qzobj/platform/file.h"
+#include "support/ratio_reporter.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -108,57 +109,18 @@ void RawOfdLockUnlock(benchmark::State& state) {
     close(fd);
 }
 
-struct Comparison {
-    const char* subject;
-    const char* anchor;
-    const char* title;
-};
-
-const std::vector<Comparison> kComparisons = {
-    {"CachedFileWrites", "BufferedStdioWrites",
-     "10,000 cached CQZFile writes of 10 bytes + sync / fwrite with 64 KiB setvbuf + sync"},
-    {"SharedOpenClose", "PlainOpenClose", "open+close with share emulation / plain open+close"},
-    {"FileLockUnlock", "RawOfdLockUnlock", "CQZFile FileLock+FileUnlock / raw F_OFD_SETLK pair"},
-};
-
-// Collects wall-clock nanoseconds per iteration by name (these runs wait on the disk) and prints
-// the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations != 0) {
-                // "Name/real_time": the part before the first '/' names the benchmark.
-                const std::string name = run.benchmark_name();
-                results_[name.substr(0, name.find('/'))] = run.GetAdjustedRealTime();
-            }
-    }
-
-    void PrintRatios() const {
-        std::printf("\n");
-        for (const Comparison& comparison : kComparisons) {
-            auto subject = results_.find(comparison.subject);
-            auto anchor = results_.find(comparison.anchor);
-            std::printf("%s: ", comparison.title);
-            if (subject == results_.end() || anchor == results_.end() || anchor->second <= 0)
-                std::printf("n/a\n");
-            else
-                std::printf("%.2fx\n", subject->second / anchor->second);
-        }
-    }
-
-  private:
-    std::map<std::string, double> results_;
+const std::vector<qzo::bench::Comparison> kComparisons = {
+    {"CachedFileWrites/real_time", "BufferedStdioWrites/real_time",
+     "10,000 cached CQZFile writes of 10 bytes + sync / fwrite with 64 KiB setvbuf + sync", 0},
+    {"SharedOpenClose/real_time", "PlainOpenClose/real_time",
+     "open+close with share emulation / plain open+close", 0},
+    {"FileLockUnlock/real_time", "RawOfdLockUnlock/real_time",
+     "CQZFile FileLock+FileUnlock / raw F_OFD_SETLK pair", 0},
 };
 
 bool MakeFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/qzo-bench-files-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) return false;
-    g_folder = buffer.data();
+    g_folder = qzo::bench::MakeTempFolder("files");
+    if (g_folder.empty()) return false;
     for (const char* name : {"open.bin", "lock.bin"}) {
         int fd = open(PathOf(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) return false;
@@ -177,8 +139,7 @@ void RemoveFolder() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
     SetDebugMode(FALSE);
     if (!MakeFolder()) {
         std::fprintf(stderr, "cannot prepare a temporary folder\n");
@@ -190,10 +151,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("PlainOpenClose", &PlainOpenClose)->UseRealTime();
     benchmark::RegisterBenchmark("FileLockUnlock", &FileLockUnlock)->UseRealTime();
     benchmark::RegisterBenchmark("RawOfdLockUnlock", &RawOfdLockUnlock)->UseRealTime();
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
+    // Wall-clock time: these runs wait on the disk.
+    qzo::bench::RunWithRatios(kComparisons, qzo::bench::Clock::kWall);
     RemoveFolder();
     return 0;
 }

@@ -10,15 +10,15 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <initializer_list>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "qzobj/frame.h"
 #include "qzobj/memory.h"
 #include "qzobj/platform/heap.h"
+#include "support/private_windir.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -158,48 +158,35 @@ void Register(const char* name, void (*function)(benchmark::State&)) {
 
 // ---- results and ratios ----
 
-// Collects nanoseconds per block by benchmark name ("CHeapPlain/256/threads:2" ...).
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred || run.iterations == 0) continue;
-            const double perBatch = run.GetAdjustedRealTime();  // ns per iteration
-            results_[run.benchmark_name()] = perBatch / kBatch;
-        }
-    }
-
-    void PrintRatios(const std::vector<std::string>& anchors) const {
-        std::printf("\nTime per block, ratios (lower is better for the first name):\n");
-        PrintPair("CHeapPlain", "PlatformHeap", "framing overhead, target <= 1.5x");
-        PrintPair("CHeapWatch", "CHeapPlain", "watch mode over plain");
-        for (const std::string& anchor : anchors) PrintPair("CHeapPlain", anchor, "");
-        for (const std::string& anchor : anchors) PrintPair("CHeapWatch", anchor, "");
-    }
-
-  private:
-    void PrintPair(const std::string& subject, const std::string& anchor, const char* note) const {
-        std::printf("  %s / %s%s%s\n", subject.c_str(), anchor.c_str(), *note ? ": " : "", note);
-        for (int threads : {1, 2}) {
-            std::printf("    threads %d:", threads);
-            for (int size = 16; size <= 4096; size *= 4) {
-                const std::string suffix =
-                    "/" + std::to_string(size) + "/real_time/threads:" + std::to_string(threads);
-                auto a = results_.find(subject + suffix);
-                auto b = results_.find(anchor + suffix);
-                if (a == results_.end() || b == results_.end() || b->second <= 0) {
-                    std::printf("  %5d: n/a ", size);
-                } else {
-                    std::printf("  %5d: %5.2fx", size, a->second / b->second);
-                }
+// One line a thread count: the subject's time per block over the anchor's at each size (both
+// per batch of kBatch blocks, which the ratio cancels), from a wall-clock reporter.
+void PrintPair(const qzo::bench::TimingReporter& reporter, const std::string& subject,
+               const std::string& anchor, const char* note) {
+    std::printf("  %s / %s%s%s\n", subject.c_str(), anchor.c_str(), *note ? ": " : "", note);
+    for (int threads : {1, 2}) {
+        std::printf("    threads %d:", threads);
+        for (int size = 16; size <= 4096; size *= 4) {
+            const std::string suffix =
+                "/" + std::to_string(size) + "/real_time/threads:" + std::to_string(threads);
+            const double ratio = reporter.Ratio(subject + suffix, anchor + suffix);
+            if (ratio < 0) {
+                std::printf("  %5d: n/a ", size);
+            } else {
+                std::printf("  %5d: %5.2fx", size, ratio);
             }
-            std::printf("\n");
         }
+        std::printf("\n");
     }
+}
 
-    std::map<std::string, double> results_;
-};
+void PrintRatios(const qzo::bench::TimingReporter& reporter,
+                 const std::vector<std::string>& anchors) {
+    std::printf("\nTime per block, ratios (lower is better for the first name):\n");
+    PrintPair(reporter, "CHeapPlain", "PlatformHeap", "framing overhead, target <= 1.5x");
+    PrintPair(reporter, "CHeapWatch", "CHeapPlain", "watch mode over plain");
+    for (const std::string& anchor : anchors) PrintPair(reporter, "CHeapPlain", anchor, "");
+    for (const std::string& anchor : anchors) PrintPair(reporter, "CHeapWatch", anchor, "");
+}
 
 // Bytes of process memory per live block: allocates many blocks and divides the growth of the
 // C allocator's in-use bytes (which holds the platform heap's blocks and registries too).
@@ -242,19 +229,13 @@ void PrintBytesPerBlock() {
 int main(int argc, char** argv) {
     // Runs again with its own Windows directory and, unless the caller chose otherwise, with room
     // in the static TLS block for allocators that use initial-exec TLS (jemalloc) to be dlopened.
-    if (!std::getenv("QZO_WINDIR") && !std::getenv("QZO_BENCH_REEXEC")) {
-        char pattern[] = "/tmp/qzo-bench-heap-XXXXXX";
-        if (!mkdtemp(pattern) || setenv("QZO_WINDIR", pattern, 1) != 0) return 1;
-        setenv("QZO_BENCH_OWNS_WINDIR", "1", 1);
-        setenv("QZO_BENCH_REEXEC", "1", 1);
+    const bool ready = qzo::bench::UsePrivateWindir(argv, "heap", [] {
         if (!std::getenv("GLIBC_TUNABLES")) {
             setenv("GLIBC_TUNABLES", "glibc.rtld.optional_static_tls=65536", 1);
         }
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    });
+    if (!ready) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
 
     std::vector<std::string> anchors = {"GlibcMalloc"};
     Register("CHeapPlain", &CHeapPlain);
@@ -274,14 +255,11 @@ int main(int argc, char** argv) {
         std::printf("jemalloc: skipped (%s)\n", Jemalloc().why.c_str());
     }
 
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios(anchors);
-    PrintBytesPerBlock();
-    benchmark::Shutdown();
-    if (std::getenv("QZO_BENCH_OWNS_WINDIR")) {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::getenv("QZO_WINDIR"), ignored);
-    }
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kWall);
+    qzo::bench::RunAndSummarise(reporter, [&] {
+        PrintRatios(reporter, anchors);
+        PrintBytesPerBlock();
+    });
+    qzo::bench::RemovePrivateWindir();
     return 0;
 }

@@ -7,12 +7,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "qzobj/containers.h"
+#include "support/private_windir.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -53,56 +53,35 @@ void VectorAdd(benchmark::State& state, bool reserve) {
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(count));
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations != 0)
-                results_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
-
-    void PrintRatios() const {
-        std::printf("\nCPvList::Add time / std::vector::push_back time:\n");
-        for (int count : {1000, 10000}) {
-            const std::string n = "/" + std::to_string(count) + "/real_time";
-            std::printf("  %5d items: growing %7s (vs vector without reserve)\n", count,
-                        Ratio("CPvList::Add" + n, "std::vector::push_back" + n).c_str());
-            std::printf(
-                "  %5d items: Prealloc %6s (vs vector with reserve)\n", count,
-                Ratio("CPvList::Add+Prealloc" + n, "std::vector::push_back+reserve" + n).c_str());
-            std::printf("  %5d items: growing / Prealloc %s\n", count,
-                        Ratio("CPvList::Add" + n, "CPvList::Add+Prealloc" + n).c_str());
-        }
-    }
-
-  private:
-    std::string Ratio(const std::string& subject, const std::string& anchor) const {
-        auto s = results_.find(subject);
-        auto a = results_.find(anchor);
-        if (s == results_.end() || a == results_.end() || a->second <= 0) return "n/a";
+// The three ratios of each count, from a wall-clock reporter.
+void PrintRatios(const qzo::bench::TimingReporter& reporter) {
+    auto ratio = [&](const std::string& subject, const std::string& anchor) {
+        const double value = reporter.Ratio(subject, anchor);
+        if (value < 0) return std::string("n/a");
         char text[32];
-        std::snprintf(text, sizeof text, "%.2fx", s->second / a->second);
-        return text;
+        std::snprintf(text, sizeof text, "%.2fx", value);
+        return std::string(text);
+    };
+    std::printf("\nCPvList::Add time / std::vector::push_back time:\n");
+    for (int count : {1000, 10000}) {
+        const std::string n = "/" + std::to_string(count) + "/real_time";
+        std::printf("  %5d items: growing %7s (vs vector without reserve)\n", count,
+                    ratio("CPvList::Add" + n, "std::vector::push_back" + n).c_str());
+        std::printf(
+            "  %5d items: Prealloc %6s (vs vector with reserve)\n", count,
+            ratio("CPvList::Add+Prealloc" + n, "std::vector::push_back+reserve" + n).c_str());
+        std::printf("  %5d items: growing / Prealloc %s\n", count,
+                    ratio("CPvList::Add" + n, "CPvList::Add+Prealloc" + n).c_str());
     }
-
-    std::map<std::string, double> results_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     // The library reads its heap settings from the Windows directory when the pool is first
-    // used: run again with a private one unless the caller chose a directory.
-    if (!std::getenv("QZO_WINDIR")) {
-        char pattern[] = "/tmp/qzo-bench-lists-XXXXXX";
-        if (!mkdtemp(pattern) || setenv("QZO_WINDIR", pattern, 1) != 0) return 1;
-        setenv("QZO_BENCH_OWNS_WINDIR", "1", 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    // used: run with a private one unless the caller chose a directory.
+    if (!qzo::bench::UsePrivateWindir(argv, "lists")) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
 
     for (int count : {1000, 10000}) {
         benchmark::RegisterBenchmark("CPvList::Add", &ListAdd, false)->Arg(count)->UseRealTime();
@@ -116,13 +95,8 @@ int main(int argc, char** argv) {
             ->Arg(count)
             ->UseRealTime();
     }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    if (std::getenv("QZO_BENCH_OWNS_WINDIR")) {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::getenv("QZO_WINDIR"), ignored);
-    }
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kWall);
+    qzo::bench::RunAndSummarise(reporter, [&] { PrintRatios(reporter); });
+    qzo::bench::RemovePrivateWindir();
     return 0;
 }

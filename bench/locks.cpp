@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -59,8 +58,7 @@ const std::vector<qzo::bench::Comparison> kComparisons = {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
     SetDebugMode(FALSE);
     // Hosts run several threads; measure the anchors as they behave once a thread has started.
     std::thread([] {}).join();
@@ -69,9 +67,6 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("RecursiveMutexLockUnlock", &RecursiveMutexLockUnlock);
     benchmark::RegisterBenchmark("InterlockReadEnterLeave", &InterlockReadEnterLeave);
     benchmark::RegisterBenchmark("SharedMutexLockShared", &SharedMutexLockShared);
-    qzo::bench::RatioReporter reporter(kComparisons);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
+    qzo::bench::RunWithRatios(kComparisons);
     return 0;
 }

@@ -6,13 +6,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "qzobj/memblock.h"
+#include "support/private_windir.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -37,48 +37,28 @@ void SharedPtrCopyDrop(benchmark::State& state) {
     }
 }
 
-// Collects nanoseconds per copy and drop by benchmark name.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations != 0)
-                results_[run.benchmark_name()] = run.GetAdjustedRealTime();
+// Ratios for one thread (uncontended) and two threads copying the same block.
+void PrintRatios(const qzo::bench::TimingReporter& reporter) {
+    std::printf("\nCPMemory copy+drop / std::shared_ptr copy+drop (target <= 2x):\n");
+    for (int threads : {1, 2}) {
+        const std::string suffix = "/real_time/threads:" + std::to_string(threads);
+        const double ratio =
+            reporter.Ratio("CPMemoryCopyDrop" + suffix, "SharedPtrCopyDrop" + suffix);
+        std::printf("  threads %d (%s): ", threads, threads == 1 ? "uncontended" : "one block");
+        if (ratio < 0)
+            std::printf("n/a\n");
+        else
+            std::printf("%.2fx\n", ratio);
     }
-
-    void PrintRatios() const {
-        std::printf("\nCPMemory copy+drop / std::shared_ptr copy+drop (target <= 2x):\n");
-        for (int threads : {1, 2}) {
-            const std::string suffix = "/real_time/threads:" + std::to_string(threads);
-            auto subject = results_.find("CPMemoryCopyDrop" + suffix);
-            auto anchor = results_.find("SharedPtrCopyDrop" + suffix);
-            std::printf("  threads %d (%s): ", threads, threads == 1 ? "uncontended" : "one block");
-            if (subject == results_.end() || anchor == results_.end() || anchor->second <= 0)
-                std::printf("n/a\n");
-            else
-                std::printf("%.2fx\n", subject->second / anchor->second);
-        }
-    }
-
-  private:
-    std::map<std::string, double> results_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     // The library reads its heap settings from the Windows directory when the pool is first
     // used: run again with a private one unless the caller chose a directory.
-    if (!std::getenv("QZO_WINDIR")) {
-        char pattern[] = "/tmp/qzo-bench-memblock-XXXXXX";
-        if (!mkdtemp(pattern) || setenv("QZO_WINDIR", pattern, 1) != 0) return 1;
-        setenv("QZO_BENCH_OWNS_WINDIR", "1", 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::UsePrivateWindir(argv, "memblock")) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
 
     // The C++ library counts shared_ptr references without atomic instructions until the
     // process starts its first thread. A host of this library always runs several threads, so
@@ -101,13 +81,8 @@ int main(int argc, char** argv) {
             ->Threads(threads)
             ->UseRealTime();
     }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    if (std::getenv("QZO_BENCH_OWNS_WINDIR")) {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::getenv("QZO_WINDIR"), ignored);
-    }
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kWall);
+    qzo::bench::RunAndSummarise(reporter, [&] { PrintRatios(reporter); });
+    qzo::bench::RemovePrivateWindir();
     return 0;
 }

@@ -7,11 +7,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
 #include <string>
 
 #include "qzobj/frame.h"
+#include "support/private_windir.h"
+#include "support/ratio_reporter.h"
 
 #if QZO_HAVE_INIH
 #include <ini.h>
@@ -102,61 +102,30 @@ void ReadPlusInih(benchmark::State& state) {
 BENCHMARK(ReadPlusInih);
 #endif
 
-// Prints the usual table and keeps each benchmark's time per iteration for the summary.
-class SummaryReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& reports) override {
-        for (const Run& run : reports) {
-            if (run.error_occurred || run.iterations == 0) continue;
-            nanoseconds_[run.benchmark_name()] =
-                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-        }
-        ConsoleReporter::ReportRuns(reports);
+// Our reading against reading the file and parsing it with inih, from a wall-clock reporter.
+void PrintSummary(const qzo::bench::TimingReporter& reporter) {
+    const double ours = reporter.Time("GetProfileInt");
+    const double anchor = reporter.Time("ReadPlusInih");
+    std::printf("\nSummary\n");
+    if (ours > 0 && anchor > 0) {
+        std::printf(
+            "  QZOBJ_GetProfileInt / (read + inih): %.2f (%.0f ns vs %.0f ns; "
+            "target: at most 2): %s\n",
+            ours / anchor, ours, anchor, ours / anchor <= 2.0 ? "met" : "MISSED");
+    } else {
+        std::printf("  inih not installed: that anchor was skipped\n");
     }
-
-    void PrintSummary() const {
-        auto time = [this](const char* name) {
-            auto it = nanoseconds_.find(name);
-            return it == nanoseconds_.end() ? -1.0 : it->second;
-        };
-        const double ours = time("GetProfileInt");
-        const double anchor = time("ReadPlusInih");
-        std::printf("\nSummary\n");
-        if (ours > 0 && anchor > 0) {
-            std::printf(
-                "  QZOBJ_GetProfileInt / (read + inih): %.2f (%.0f ns vs %.0f ns; "
-                "target: at most 2): %s\n",
-                ours / anchor, ours, anchor, ours / anchor <= 2.0 ? "met" : "MISSED");
-        } else {
-            std::printf("  inih not installed: that anchor was skipped\n");
-        }
-    }
-
-  private:
-    std::map<std::string, double> nanoseconds_;
-};
+}
 
 }  // namespace
 
 // Runs itself again with a fresh QZO_WINDIR so that nothing the library does while loading
 // touches the user's configuration; removes the folder at the end.
 int main(int argc, char** argv) {
-    if (!std::getenv("QZO_WINDIR")) {
-        char pattern[] = "/tmp/qzo-bench-ini-XXXXXX";
-        if (!mkdtemp(pattern) || setenv("QZO_WINDIR", pattern, 1) != 0) return 1;
-        setenv("QZO_BENCH_OWNS_WINDIR", "1", 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    SummaryReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintSummary();
-    benchmark::Shutdown();
-    if (std::getenv("QZO_BENCH_OWNS_WINDIR")) {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::getenv("QZO_WINDIR"), ignored);
-    }
+    if (!qzo::bench::UsePrivateWindir(argv, "ini")) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kWall);
+    qzo::bench::RunAndSummarise(reporter, [&] { PrintSummary(reporter); });
+    qzo::bench::RemovePrivateWindir();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "qzobj/diag.h"
@@ -131,8 +132,7 @@ void MapMiss(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
     SetDebugMode(FALSE);
     std::vector<qzo::bench::Comparison> comparisons;
     for (int count : {64, 512, 4096}) {
@@ -150,9 +150,6 @@ int main(int argc, char** argv) {
           std::pair{"RegistryMiss", &RegistryMiss}, std::pair{"MapMiss", &MapMiss}}) {
         benchmark::RegisterBenchmark(name, function)->Arg(64)->Arg(512)->Arg(4096);
     }
-    qzo::bench::RatioReporter reporter(comparisons);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
+    qzo::bench::RunWithRatios(std::move(comparisons));
     return 0;
 }

@@ -9,13 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "qzobj/containers.h"
+#include "support/private_windir.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -86,68 +86,42 @@ std::string Name(int sorter, int shape, size_t count) {
     return std::string(kSorters[sorter]) + "/" + kShapes[shape] + "/" + std::to_string(count);
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations != 0)
-                results_[run.benchmark_name()] = run.GetAdjustedRealTime();
-    }
+void PrintRatio(double ratio, int width) {
+    if (ratio < 0)
+        std::printf(" %*s", width, "n/a");
+    else
+        std::printf(" %*.2fx", width - 1, ratio);
+}
 
-    double Ratio(const std::string& subject, const std::string& anchor) const {
-        auto s = results_.find(subject);
-        auto a = results_.find(anchor);
-        if (s == results_.end() || a == results_.end() || a->second <= 0) return -1;
-        return s->second / a->second;
-    }
-
-    void PrintRatios(const std::vector<size_t>& counts) const {
-        std::printf("\nqzqsort time / anchor time (target: <= 1.5x qsort on random input):\n");
-        std::printf("  %-9s %-9s %10s %12s\n", "input", "records", "vs qsort", "vs std::sort");
-        for (int shape = 0; shape < 4; ++shape) {
-            for (size_t count : counts) {
-                std::printf("  %-9s %-9zu", kShapes[shape], count);
-                for (int anchor : {1, 2})
-                    Print(Ratio(Name(0, shape, count) + "/real_time",
-                                Name(anchor, shape, count) + "/real_time"),
-                          anchor == 1 ? 10 : 12);
-                std::printf("\n");
-            }
-        }
-        std::printf("\nqzqsort all-equal time / qzqsort random time (target: <= 1x):\n");
+void PrintRatios(const qzo::bench::TimingReporter& reporter, const std::vector<size_t>& counts) {
+    std::printf("\nqzqsort time / anchor time (target: <= 1.5x qsort on random input):\n");
+    std::printf("  %-9s %-9s %10s %12s\n", "input", "records", "vs qsort", "vs std::sort");
+    for (int shape = 0; shape < 4; ++shape) {
         for (size_t count : counts) {
-            std::printf("  %-9zu", count);
-            Print(Ratio(Name(0, 2, count) + "/real_time", Name(0, 0, count) + "/real_time"), 10);
+            std::printf("  %-9s %-9zu", kShapes[shape], count);
+            for (int anchor : {1, 2})
+                PrintRatio(reporter.Ratio(Name(0, shape, count) + "/real_time",
+                                          Name(anchor, shape, count) + "/real_time"),
+                           anchor == 1 ? 10 : 12);
             std::printf("\n");
         }
     }
-
-  private:
-    static void Print(double ratio, int width) {
-        if (ratio < 0)
-            std::printf(" %*s", width, "n/a");
-        else
-            std::printf(" %*.2fx", width - 1, ratio);
+    std::printf("\nqzqsort all-equal time / qzqsort random time (target: <= 1x):\n");
+    for (size_t count : counts) {
+        std::printf("  %-9zu", count);
+        PrintRatio(
+            reporter.Ratio(Name(0, 2, count) + "/real_time", Name(0, 0, count) + "/real_time"), 10);
+        std::printf("\n");
     }
-
-    std::map<std::string, double> results_;
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     // The library reads its settings from the Windows directory when it loads: run again with a
     // private one unless the caller chose a directory.
-    if (!std::getenv("QZO_WINDIR")) {
-        char pattern[] = "/tmp/qzo-bench-sort-XXXXXX";
-        if (!mkdtemp(pattern) || setenv("QZO_WINDIR", pattern, 1) != 0) return 1;
-        setenv("QZO_BENCH_OWNS_WINDIR", "1", 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!qzo::bench::UsePrivateWindir(argv, "sort")) return 1;
+    if (!qzo::bench::Initialize(&argc, argv)) return 1;
 
     const std::vector<size_t> counts = {1000, 10000, 100000, 1000000};
     for (int shape = 0; shape < 4; ++shape)
@@ -157,13 +131,8 @@ int main(int argc, char** argv) {
                                              shape, count)
                     ->UseRealTime()
                     ->Unit(benchmark::kMicrosecond);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios(counts);
-    benchmark::Shutdown();
-    if (std::getenv("QZO_BENCH_OWNS_WINDIR")) {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::getenv("QZO_WINDIR"), ignored);
-    }
+    qzo::bench::TimingReporter reporter(qzo::bench::Clock::kWall);
+    qzo::bench::RunAndSummarise(reporter, [&] { PrintRatios(reporter, counts); });
+    qzo::bench::RemovePrivateWindir();
     return 0;
 }

@@ -2,8 +2,13 @@
 // written by narrow builds, converted on loading).
 #include <cstring>
 
+#include "qzobj/memory/str_common.h"
 #include "qzobj/store.h"
 #include "qzobj/strings.h"
+
+using qzo::strings::AssignText;
+using qzo::strings::Concatenate;
+using qzo::strings::ShareFrom;
 
 namespace {
 
@@ -36,10 +41,7 @@ CPTStr::CPTStr(const WCHAR* text) {
 }
 
 CPTStr& CPTStr::operator=(const CPTStr& source) {
-    if (this == &source) return *this;
-    CPMemory::operator=(source);
-    CheckMemory();
-    return *this;
+    return ShareFrom(*this, source);
 }
 
 CPTStr& CPTStr::operator=(const CPMemory& source) {
@@ -48,58 +50,31 @@ CPTStr& CPTStr::operator=(const CPMemory& source) {
 }
 
 CPTStr& CPTStr::operator=(const char* text) {
-    if (!text) {
-        Free();
-        return *this;
-    }
-    const Piece piece = Narrow(text);
-    Compose(&piece, 1, true);
-    return *this;
+    return AssignText(*this, text);
 }
 
 CPTStr& CPTStr::operator=(const WCHAR* text) {
-    if (!text) {
-        Free();
-        return *this;
-    }
-    const Piece piece = Wide(text);
-    Compose(&piece, 1, true);
-    return *this;
+    return AssignText(*this, text);
 }
 
 CPTStr CPTStr::operator+(const char* text) const {
-    const Piece pieces[2] = {Text(), Narrow(text)};
-    CPTStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPTStr>(Text(), Narrow(text));
 }
 
 CPTStr CPTStr::operator+(const WCHAR* text) const {
-    const Piece pieces[2] = {Text(), Wide(text)};
-    CPTStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPTStr>(Text(), Wide(text));
 }
 
 CPTStr CPTStr::operator+(const CPTStr& other) const {
-    const Piece pieces[2] = {Text(), other.Text()};
-    CPTStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPTStr>(Text(), other.Text());
 }
 
 CPTStr operator+(const char* text, const CPTStr& string) {
-    const CPStrBase::Piece pieces[2] = {CPTStr::Narrow(text), string.Text()};
-    CPTStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPTStr>(CPTStr::Narrow(text), string.Text());
 }
 
 CPTStr operator+(const WCHAR* text, const CPTStr& string) {
-    const CPStrBase::Piece pieces[2] = {CPTStr::Wide(text), string.Text()};
-    CPTStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPTStr>(CPTStr::Wide(text), string.Text());
 }
 
 CPTStr& CPTStr::operator+=(const char* text) {

@@ -1,5 +1,10 @@
 // CPWStr: the UTF-16 string stored as its bare bytes.
+#include "qzobj/memory/str_common.h"
 #include "qzobj/strings.h"
+
+using qzo::strings::AssignText;
+using qzo::strings::Concatenate;
+using qzo::strings::ShareFrom;
 
 CPWStr::CPWStr(const CPWStr& source) : CPStrBase(source) {
     CheckMemory();
@@ -18,10 +23,7 @@ CPWStr::CPWStr(const WCHAR* text) {
 }
 
 CPWStr& CPWStr::operator=(const CPWStr& source) {
-    if (this == &source) return *this;
-    CPMemory::operator=(source);
-    CheckMemory();
-    return *this;
+    return ShareFrom(*this, source);
 }
 
 CPWStr& CPWStr::operator=(const CPMemory& source) {
@@ -30,58 +32,31 @@ CPWStr& CPWStr::operator=(const CPMemory& source) {
 }
 
 CPWStr& CPWStr::operator=(const char* text) {
-    if (!text) {
-        Free();
-        return *this;
-    }
-    const Piece piece = Narrow(text);
-    Compose(&piece, 1, true);
-    return *this;
+    return AssignText(*this, text);
 }
 
 CPWStr& CPWStr::operator=(const WCHAR* text) {
-    if (!text) {
-        Free();
-        return *this;
-    }
-    const Piece piece = Wide(text);
-    Compose(&piece, 1, true);
-    return *this;
+    return AssignText(*this, text);
 }
 
 CPWStr CPWStr::operator+(const char* text) const {
-    const Piece pieces[2] = {Text(), Narrow(text)};
-    CPWStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPWStr>(Text(), Narrow(text));
 }
 
 CPWStr CPWStr::operator+(const WCHAR* text) const {
-    const Piece pieces[2] = {Text(), Wide(text)};
-    CPWStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPWStr>(Text(), Wide(text));
 }
 
 CPWStr CPWStr::operator+(const CPWStr& other) const {
-    const Piece pieces[2] = {Text(), other.Text()};
-    CPWStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPWStr>(Text(), other.Text());
 }
 
 CPWStr operator+(const char* text, const CPWStr& string) {
-    const CPStrBase::Piece pieces[2] = {CPWStr::Narrow(text), string.Text()};
-    CPWStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPWStr>(CPWStr::Narrow(text), string.Text());
 }
 
 CPWStr operator+(const WCHAR* text, const CPWStr& string) {
-    const CPStrBase::Piece pieces[2] = {CPWStr::Wide(text), string.Text()};
-    CPWStr result;
-    result.Compose(pieces, 2, false);
-    return result;
+    return Concatenate<CPWStr>(CPWStr::Wide(text), string.Text());
 }
 
 CPWStr& CPWStr::operator+=(const char* text) {

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "locks/wait_util.h"
 #include "qzobj/diag.h"
 #include "qzobj/memory.h"
 #include "qzobj/os.h"
@@ -19,6 +18,7 @@
 #include "qzobj/suitelibs/qzoplatu/address_info.h"
 #include "support/capture.h"
 #include "support/fixture.h"
+#include "support/wait_until.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "locks/wait_util.h"
 #include "qzobj/diag.h"
 #include "qzobj/os.h"
 #include "qzobj/platform/sync.h"
 #include "support/capture.h"
 #include "support/fixture.h"
+#include "support/wait_until.h"
 
 namespace {
 

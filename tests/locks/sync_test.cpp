@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "locks/wait_util.h"
 #include "qzobj/platform/sync.h"
 #include "qzobj/platform/system.h"
+#include "support/wait_until.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-// Helpers for lock tests: waiting for a condition another thread brings about, with a generous
-// bound so that a slow machine never fails a correct lock.
+// Helpers for tests across threads: waiting for a condition another thread brings about, with a
+// generous bound so that a slow machine never fails correct code, and giving a thread that ought
+// to stay blocked the time to (wrongly) go on.
 #pragma once
 
 #include <chrono>
