@@ -204,3 +204,112 @@ QZOBJ_EXTERN_C QZOBJ_API void QZOBJ_DetachDriver(HINSTANCE module, const QZOBJ_D
             (classCount));                                                                         \
     }                                                                                              \
     }
+
+// ---------------------------------------------------------------------------------------------
+// The run-time object base: the root of every class the registry can create.
+
+// The signature word of a live object; 0 once its memory has been given back.
+#define QZRTOBJ_SIGNATURE 0xBADBADAAu
+
+// Modes of CQZRTObject::AssertValid: the low half chooses the class test, the high half
+// (exactly QZRTOBJ_ASSERT_OBJECT) adds AssertObject.
+#define QZRTOBJ_ASSERT_TYPE 0x0001u     // the object's class record is exactly the one given
+#define QZRTOBJ_ASSERT_KIND 0x0002u     // the object's class is a kind of the one given
+#define QZRTOBJ_ASSERT_OBJECT 0x10000u  // AssertObject must succeed too
+
+class CQZArchive;
+class CPProperty;
+
+// The root object: a run-time class, a lock count (references) with deletion when the last one
+// goes, a signature by which damaged or freed objects are recognised, and allocation from the
+// "CQZRTObjectHeap" heap. Derived classes use the static Store/Load helpers in their StoreData
+// and LoadData.
+//
+// Reading notes:
+// - The instance size is this build's natural one: dwObjSize of classCQZRTObject is
+//   sizeof(CQZRTObject).
+// - A copy starts with its own lock count of 1 and a valid signature; assignment copies
+//   nothing of the two words, so each object keeps its own references.
+// - Assert, AssertObject, AssertValid, IsKindOf and GetClassFamily check that the virtual
+//   table lies in a non-executable segment of a loaded module and that its first entry points into
+//   module code before any virtual call, so a forged or damaged object is refused instead of
+//   being called through.
+//
+// Thread safety: Lock, DelObject and QueryLockCnt may be called concurrently from any thread
+// (the count changes only atomically; DelObject never takes it below 0). The final FreeObject
+// runs on the thread that dropped the last reference. The checks may run concurrently with
+// each other. The heap serialises allocation itself.
+class QZOBJ_API CQZRTObject {
+  public:
+    CQZRTObject();
+    CQZRTObject(const CQZRTObject& source);
+    CQZRTObject& operator=(const CQZRTObject& source);
+
+    // Virtual operations, in table order.
+    virtual CQZRuntimeClass* GetRuntimeClass() const;
+    // Destroys the object and gives its memory back (through the virtual destructor).
+    virtual void FreeObject();
+    // The base stores and loads nothing and succeeds.
+    virtual BOOL StoreData(CQZArchive& archive);
+    virtual BOOL LoadData(CQZArchive& archive);
+    virtual ~CQZRTObject();
+    // Drops one reference; the call that brings the count to 0 frees the object.
+    virtual void DelObject();
+    // Plausibility test of the object's memory: a lock count above 0 and a genuine table.
+    virtual BOOL Assert() const;
+    // Adds one reference; TRUE.
+    virtual BOOL Lock();
+
+    static CQZRuntimeClass* GetClassRegisterPtr();
+    // The class record's creation function: a new object, or null.
+    static CQZRTObject* CreateObject();
+
+    // Allocation from the object heap. A failed allocation reports and gives null, so new
+    // expressions of these classes test for null instead of throwing.
+    static void* operator new(size_t size) noexcept;
+    // Gives the memory back only when the signature is valid, clearing it; a damaged or already
+    // deleted object is reported and nothing is freed.
+    static void operator delete(void* pointer);
+    // Construction in storage the caller owns.
+    static void* operator new(size_t, void* place) noexcept { return place; }
+    static void operator delete(void*, void*) {}
+
+    DWORD QueryLockCnt() const;
+    // FALSE for null; otherwise whether the object's class is a kind of `record`.
+    BOOL IsKindOf(const CQZRuntimeClass* record) const;
+    // Index of the first record of which the object's class is a kind, or 0xFFFFFFFF.
+    DWORD GetClassFamily(CQZRuntimeClass* const* records, DWORD count) const;
+
+    // FALSE for an invalid signature, otherwise the result of Assert (a fault gives FALSE).
+    BOOL AssertObject() const;
+    // Checks the object's class (mode, see QZRTOBJ_ASSERT_*) and reports a failure with its
+    // reason ("BAD ACCESS", "TYPE", "KIND", "OBJECT") and a walk of the stack from `caller`.
+    BOOL AssertValid(DWORD mode, const CQZRuntimeClass* record, void* caller, const char* file,
+                     DWORD line) const;
+
+    // Raw bytes as the payload of one chunk `name`. StoreMemory with size 0 writes an empty
+    // chunk. LoadMemory reads min(chunk size, size) bytes and succeeds when all of them came.
+    static BOOL StoreMemory(CQZArchive& archive, const char* name, const void* data, DWORD size);
+    static BOOL LoadMemory(CQZArchive& archive, const char* name, void* data, DWORD size);
+    // A property as a chunk `name`: its type (u32) and identifier (16 bytes), then its block as
+    // an inner chunk of the same name. Nothing is written or read when the chunk cannot open.
+    static BOOL StoreProperty(CQZArchive& archive, const char* name, CPProperty& property);
+    // Empties the property first; on success it takes the stored type and identifier.
+    static BOOL LoadProperty(CQZArchive& archive, const char* name, CPProperty& property);
+
+  protected:
+    // TRUE when the signature word is QZRTOBJ_SIGNATURE; a fault while reading gives FALSE.
+    BOOL IsValidSignature() const;
+    void ClearSignature();
+
+  private:
+    BOOL Load(CQZArchive& archive);
+    BOOL Store(CQZArchive& archive);
+
+    DWORD m_dwSignature;  // QZRTOBJ_SIGNATURE while the memory is the object's
+    DWORD m_dwLockCnt;    // references; changed only atomically
+};
+
+// The class record of CQZRTObject. Registered as a root class at process attach:
+// classCQZRTObject.RegisterClass(<library module>, nullptr, 0).
+QZOBJ_API extern CQZRuntimeClass classCQZRTObject;
