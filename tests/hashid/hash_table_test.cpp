@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -45,11 +46,16 @@ class PayloadTable : public CQZHashTable {
         return x < y ? -1 : x > y ? 1 : 0;
     }
     tagHASHENTRY* AllocEntry(DWORD hashID) override { return NewEntry(hashID, 0); }
+    // Delete releases entries after leaving the table lock, so threads may get here at once.
     void DeleteEntry(tagHASHENTRY* entry) override {
-        ++(*released)[static_cast<Entry*>(entry)->serial];
+        {
+            std::lock_guard<std::mutex> hold(releasedLock);
+            ++(*released)[static_cast<Entry*>(entry)->serial];
+        }
         delete static_cast<Entry*>(entry);
     }
 
+    std::mutex releasedLock;                      // guards the release counts
     std::map<int, int>* released = &ownReleases;  // serial -> releases
     std::map<int, int> ownReleases;
 };
