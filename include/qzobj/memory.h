@@ -142,9 +142,20 @@ class QZOBJ_API CHeap {
     void DumpHeap(int mode);
     void PrintEntry(const tagWATCHINFO* record, bool brief);
 
-    std::atomic<DWORD> m_dwBlocks{0};  // live blocks
-    std::atomic<DWORD> m_dwBytes{0};   // sum of the live blocks' size words
-    std::atomic<DWORD> m_dwFlags{0};   // HEAPFLAG_*
+    // Live blocks and the sum of their size words, counted in stripes picked by the calling
+    // thread, so that threads allocating from one heap do not fight over one cache line; the
+    // totals are the sums over the stripes (modulo 2^32, as the counters always were).
+    struct alignas(64) UsageStripe {
+        std::atomic<DWORD> blocks{0};
+        std::atomic<DWORD> bytes{0};
+    };
+    static constexpr unsigned kUsageStripes = 8;
+    void CountUsage(DWORD blocks, DWORD bytes);  // both added modulo 2^32
+    DWORD LiveBlocks() const;
+    DWORD LiveBytes() const;
+
+    UsageStripe m_Usage[kUsageStripes];
+    std::atomic<DWORD> m_dwFlags{0};  // HEAPFLAG_*
     char m_szName[32] = {};
     tagWATCHINFO* m_pWatchHead = nullptr;        // guarded by m_pWatchLock
     COSCriticalSection* m_pWatchLock = nullptr;  // guards the watch list
@@ -164,6 +175,6 @@ QZOBJ_API CHeap& PrjHeap();       // project directory entries
 }  // namespace qzo::memory
 
 // Memory blocks, properties, lists and strings live on these heaps.
-#include "qzobj/memblock.h"
 #include "qzobj/containers.h"
+#include "qzobj/memblock.h"
 #include "qzobj/strings.h"

@@ -93,10 +93,10 @@ int CHeap::SizeHeap(DWORD maximumSize, DWORD initialSize, DWORD options) {
 
 CHeap::~CHeap() {
     if (hHeap != nullptr) {
-        const DWORD blocks = m_dwBlocks.load(std::memory_order_relaxed);
+        const DWORD blocks = LiveBlocks();
         if (blocks != 0) {
             wPrintf(kHeapChannel, kLevelInfo, u"Heap %hs: %i items (%u bytes) not freed\r\n",
-                    m_szName, static_cast<int>(blocks), m_dwBytes.load(std::memory_order_relaxed));
+                    m_szName, static_cast<int>(blocks), LiveBytes());
             DetailedMessageBeep(0, site::kCosobj, site::kHeapLeak);
         }
         if (m_bWatchFramed) DumpHeap(-1);
@@ -128,8 +128,8 @@ int CHeap::SetHeapFlags(DWORD flags) {
 }
 
 DWORD CHeap::GetHeapState(DWORD* count) {
-    if (count != nullptr) *count = m_dwBlocks.load(std::memory_order_relaxed);
-    return m_dwBytes.load(std::memory_order_relaxed);
+    if (count != nullptr) *count = LiveBlocks();
+    return LiveBytes();
 }
 
 int CHeap::GetHeapList(CHeap** heaps, int capacity) {

@@ -57,8 +57,7 @@ void* CHeap::AllocAt(DWORD size, DWORD heapFlags, const char* file, int line, vo
         RegisterAllocation(record, static_cast<DWORD>(sizeWord), file, line, caller, frame);
         frameAddress += kRecordBytes;
     }
-    m_dwBlocks.fetch_add(1, std::memory_order_relaxed);
-    m_dwBytes.fetch_add(static_cast<DWORD>(sizeWord), std::memory_order_relaxed);
+    CountUsage(1, static_cast<DWORD>(sizeWord));
     void* block = WriteFrame(frameAddress, static_cast<DWORD>(sizeWord));
     if ((m_dwFlags.load(std::memory_order_relaxed) & HEAPFLAG_LOG) && IsDebugOn()) {
         wPrintf(kHeapChannel, kLevelTrace, u"Heap %hs: Alloc %08zX\r\n", m_szName, Address(block));
@@ -220,7 +219,7 @@ void* CHeap::FinishRealloc(uintptr_t frameAddress, DWORD oldSizeWord, DWORD newS
     if ((heapFlags & platform::kHeapZeroMemory) && newSizeWord > oldSizeWord) {
         WriteWord(frameAddress + oldSizeWord - kSizeWordBytes, 0);
     }
-    m_dwBytes.fetch_add(newSizeWord - oldSizeWord, std::memory_order_relaxed);
+    CountUsage(0, newSizeWord - oldSizeWord);
     void* block = WriteFrame(frameAddress, newSizeWord);
     if ((m_dwFlags.load(std::memory_order_relaxed) & HEAPFLAG_LOG) && IsDebugOn()) {
         wPrintf(kHeapChannel, kLevelTrace, u"Heap %hs: Realloc %08zX\r\n", m_szName,
@@ -263,8 +262,7 @@ BOOL CHeap::Free(void* block, DWORD heapFlags) {
                 Address(block));
         WalkCallStack(nullptr, nullptr, -1, nullptr);
     }
-    m_dwBlocks.fetch_sub(1, std::memory_order_relaxed);
-    m_dwBytes.fetch_sub(check.sizeWord, std::memory_order_relaxed);
+    CountUsage(DWORD(-1), DWORD(0) - check.sizeWord);
     if ((flags & HEAPFLAG_LOG) && IsDebugOn()) {
         wPrintf(kHeapChannel, kLevelTrace, u"Heap %hs: Free %08zX\r\n", m_szName, Address(block));
     }

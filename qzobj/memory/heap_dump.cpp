@@ -44,7 +44,7 @@ void CHeap::DumpHeap(int mode) {
     WatchLockGuard guard(m_pWatchLock);
     if (m_pWatchHead == nullptr) return;
     wPrintf(kHeapChannel, kLevelDump, u"\rDump [%hs]: %d items not freed", m_szName,
-            static_cast<int>(m_dwBlocks.load(std::memory_order_relaxed)));
+            static_cast<int>(LiveBlocks()));
     if (!(bits & kModeSummaryOnly)) {
         HANDLE watchHeap = WatchHeap();
         for (tagWATCHINFO* record = m_pWatchHead; record != nullptr;) {

@@ -12,8 +12,9 @@ constexpr DWORD kDirections = GENERIC_READ | GENERIC_WRITE;
 // Capacity grows in whole steps of this size, one step beyond the bytes needed.
 constexpr ULONGLONG kGrowthStep = 4096;
 constexpr ULONGLONG kLargestPosition = 0xFFFFFFFFull;
-// Large images grow by half their capacity at least, so that writing one byte after another
-// costs amortised constant time instead of a copy of the whole image every 4096 bytes.
+// Large images at least double their capacity, so that writing one byte after another costs
+// amortised constant time instead of a copy of the whole image every 4096 bytes, and a large
+// image is copied about once in all.
 constexpr ULONGLONG kGeometricFrom = 64 * 1024;
 // Room the block header needs on top of the largest capacity the 32-bit allocator can describe.
 constexpr ULONGLONG kLargestCapacity = 0xFFFFFFFFull - 2 * kGrowthStep;
@@ -80,8 +81,7 @@ bool CPMemoryFile::Reserve(ULONGLONG end) {
     if (end <= pMH->dwAllocSize) return true;
     ULONGLONG capacity = CapacityFor(end);
     const ULONGLONG current = pMH->dwAllocSize;
-    if (current >= kGeometricFrom)
-        capacity = std::max(capacity, CapacityFor(current + current / 2));
+    if (current >= kGeometricFrom) capacity = std::max(capacity, CapacityFor(2 * current));
     if (capacity > kLargestCapacity && CapacityFor(end) <= kLargestCapacity)
         capacity = CapacityFor(end);
     if (capacity > kLargestCapacity) return false;

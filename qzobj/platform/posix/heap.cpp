@@ -22,16 +22,22 @@ constexpr size_t kAlignment = 16;  // malloc's guarantee on x86-64 and the calle
 // wait for each other: each shard has its own mutex, and malloc and free run outside them.
 constexpr size_t kShards = 32;
 
-struct RegistryShard {
-    std::mutex mutex;                            // guards `live`
+// Each shard fills whole cache lines of its own, so that threads working on neighbouring shards
+// do not pull each other's lock word back and forth.
+struct alignas(64) RegistryShard {
+    std::mutex mutex;                            // guards `live` and `bytes`
     std::unordered_map<uintptr_t, size_t> live;  // handed-out address -> requested size
+    size_t bytes = 0;                            // sum of `live`'s sizes
 };
 
 struct PlatformHeap {
     RegistryShard shards[kShards];
-    std::atomic<size_t> liveBytes{0};  // sum of the live blocks' requested sizes
-    size_t maximumSize = 0;            // 0: no limit
-    size_t pad = 0;  // bytes between the malloc pointer and the handed-out address
+    // Sum of the live blocks' requested sizes, kept only for a heap with a maximum size (the
+    // budget must be checked before the block exists); growable heaps add up their shards'
+    // sums instead, so that allocating threads share no counter.
+    alignas(64) std::atomic<size_t> liveBytes{0};
+    size_t maximumSize = 0;  // 0: no limit
+    size_t pad = 0;          // bytes between the malloc pointer and the handed-out address
     bool isProcessHeap = false;
 };
 
@@ -62,6 +68,7 @@ bool InjectedFailure() {
 
 // Accounts `requesting` bytes in place of `releasing` ones, within the heap's budget.
 bool ReserveBytes(PlatformHeap& heap, size_t releasing, size_t requesting) {
+    if (heap.maximumSize == 0) return true;
     size_t current = heap.liveBytes.load(std::memory_order_relaxed);
     for (;;) {
         const size_t after = current - releasing;
@@ -77,8 +84,12 @@ bool ReserveBytes(PlatformHeap& heap, size_t releasing, size_t requesting) {
 }
 
 void ReturnBytes(PlatformHeap& heap, size_t reserved, size_t released) {
-    heap.liveBytes.fetch_sub(reserved, std::memory_order_relaxed);
-    heap.liveBytes.fetch_add(released, std::memory_order_relaxed);
+    if (heap.maximumSize == 0 || reserved == released) return;
+    if (reserved > released) {
+        heap.liveBytes.fetch_sub(reserved - released, std::memory_order_relaxed);
+    } else {
+        heap.liveBytes.fetch_add(released - reserved, std::memory_order_relaxed);
+    }
 }
 
 bool PaddedSize(const PlatformHeap& heap, size_t size, size_t* padded) {
@@ -100,6 +111,7 @@ bool Register(PlatformHeap& heap, uintptr_t block, size_t size) {
     } catch (...) {
         return false;
     }
+    shard.bytes += size;
     return true;
 }
 
@@ -178,6 +190,7 @@ void* HeapReAlloc(HANDLE handle, DWORD flags, void* block, size_t size) {
         if ((flags & kHeapZeroMemory) && growing) {
             std::memset(static_cast<char*>(block) + oldSize, 0, size - oldSize);
         }
+        shard.bytes += size - oldSize;  // wraps back for a shrink: the sum stays exact
         entry->second = size;
         return block;
     }
@@ -185,6 +198,7 @@ void* HeapReAlloc(HANDLE handle, DWORD flags, void* block, size_t size) {
     // the move needs no lock, and put it back under the new address (no allocation, so nothing
     // can fail after realloc succeeded).
     auto node = shard.live.extract(entry);
+    shard.bytes -= oldSize;
     lock.unlock();
     char* moved = static_cast<char*>(std::realloc(base, padded));
     char* result = moved ? moved + heap->pad : static_cast<char*>(block);
@@ -199,6 +213,7 @@ void* HeapReAlloc(HANDLE handle, DWORD flags, void* block, size_t size) {
     }
     RegistryShard& target = ShardOf(*heap, reinterpret_cast<uintptr_t>(result));
     std::lock_guard<std::mutex> relock(target.mutex);
+    target.bytes += node.mapped();
     target.live.insert(std::move(node));
     return moved ? result : nullptr;
 }
@@ -215,6 +230,7 @@ bool HeapFree(HANDLE handle, DWORD /*flags*/, void* block) {
         if (entry == shard.live.end()) return false;
         size = entry->second;
         shard.live.erase(entry);
+        shard.bytes -= size;
     }
     std::free(BaseOf(*heap, address));
     ReturnBytes(*heap, size, 0);
@@ -247,11 +263,13 @@ size_t HeapLiveBlocks(HANDLE handle, size_t* liveBytes) {
         return 0;
     }
     size_t count = 0;
+    size_t bytes = 0;
     for (RegistryShard& shard : heap->shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
         count += shard.live.size();
+        bytes += shard.bytes;
     }
-    if (liveBytes) *liveBytes = heap->liveBytes.load(std::memory_order_relaxed);
+    if (liveBytes) *liveBytes = bytes;
     return count;
 }
 
