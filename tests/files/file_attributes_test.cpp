@@ -16,7 +16,6 @@ namespace {
 
 namespace platform = qzo::platform;
 using platform::GetLastError;
-using platform::SetLastError;
 using qzo::test::WriteFileBytes;
 using qzo::test::files::System;
 
@@ -94,9 +93,8 @@ TEST_F(FileAttributesTimes, BitsRoundTripAndFoldersShowTheirBit) {
     ASSERT_TRUE(platform::GetFileStatus(TempPath("Folder"), status));
     EXPECT_EQ(status.attributes, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
 
-    SetLastError(0);
-    EXPECT_EQ(Attributes(TempPath("absent")), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_RESULT_WITH(Attributes(TempPath("absent")), INVALID_FILE_ATTRIBUTES,
+                       ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(FileAttributesTimes, ReadOnlyIsMirroredIntoTheWriteBits) {
@@ -121,9 +119,8 @@ TEST_F(FileAttributesTimes, WithoutExtendedAttributesOnlyReadOnlyWorks) {
     platform::SetFileFaults(faults);
     EXPECT_TRUE(platform::SetFileAttributes(System(path).c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(Attributes(path), FILE_ATTRIBUTE_READONLY);
-    SetLastError(0);
-    EXPECT_FALSE(platform::SetFileAttributes(System(path).c_str(), FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    EXPECT_FAILS_WITH(platform::SetFileAttributes(System(path).c_str(), FILE_ATTRIBUTE_HIDDEN),
+                      ERROR_NOT_SUPPORTED);
     CQZFile file;
     EXPECT_EQ(file.Open(System(path).c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, 0),
               CQZFile::kOpenFailed);
@@ -191,9 +188,7 @@ TEST_F(FileAttributesTimes, FindRecordsDescribeEachEntryFieldByField) {
     EXPECT_EQ(std::u16string(data.cFileName), u"beta.QZO");
     EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(data.nFileSizeLow, 0u);
-    SetLastError(0);
-    EXPECT_FALSE(find->Next(data));
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_FAILS_WITH(find->Next(data), ERROR_NO_MORE_FILES);
 
     std::vector<std::u16string> all;
     auto every = platform::FileFind::First(System(TempPath("Proj/*.*")).c_str(), data);
@@ -207,12 +202,10 @@ TEST_F(FileAttributesTimes, FindRecordsDescribeEachEntryFieldByField) {
     EXPECT_EQ(all, (std::vector<std::u16string>{u".", u"..", u"Alpha.qzo", u"beta.QZO",
                                                 u"gamma.txt", u"Sub"}));
 
-    SetLastError(0);
-    EXPECT_FALSE(platform::FileFind::First(System(TempPath("Proj/*.bmp")).c_str(), data));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(platform::FileFind::First(System(TempPath("None/*")).c_str(), data));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::FileFind::First(System(TempPath("Proj/*.bmp")).c_str(), data),
+                      ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::FileFind::First(System(TempPath("None/*")).c_str(), data),
+                      ERROR_PATH_NOT_FOUND);
     EXPECT_TRUE(platform::MatchFileName(u"G?MMA.*", u"gamma.txt"));
     EXPECT_TRUE(platform::MatchFileName(u"*.*", u"noextension"));
     EXPECT_FALSE(platform::MatchFileName(u"*.qzo", u"a.qzs"));

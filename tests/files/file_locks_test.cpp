@@ -15,8 +15,6 @@
 
 namespace {
 
-using qzo::platform::GetLastError;
-using qzo::platform::SetLastError;
 using qzo::test::WriteFileBytes;
 using qzo::test::files::FilePeer;
 using qzo::test::files::System;
@@ -40,6 +38,13 @@ class FileLocks : public qzo::test::QzoTest {
                             OPEN_EXISTING, 0),
                   CQZFile::kOpened);
     }
+    // Starts `peer` holding a lock on the bytes `offset`..`offset + bytes` of the file.
+    void PeerLocks(FilePeer& peer, DWORD offset, DWORD bytes) {
+        ASSERT_TRUE(peer.started());
+        ASSERT_EQ(peer.Open("a", path_, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING),
+                  CQZFile::kOpened);
+        ASSERT_TRUE(peer.Lock("a", offset, bytes));
+    }
     std::string path_;
 };
 
@@ -48,9 +53,7 @@ TEST_F(FileLocks, TwoHandlesOfOneProcessConflict) {
     OpenShared(a);
     OpenShared(b);
     EXPECT_TRUE(a.FileLock(0, 10));
-    SetLastError(0);
-    EXPECT_FALSE(b.FileLock(5, 10));
-    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_FAILS_WITH(b.FileLock(5, 10), ERROR_LOCK_VIOLATION);
     EXPECT_TRUE(b.FileLock(10, 10));  // adjacent ranges do not overlap
     // Locks bind lockers only: the other handle still reads the locked bytes.
     char bytes[4];
@@ -65,15 +68,9 @@ TEST_F(FileLocks, SameHandleOverlapAndInexactUnlockFollowWindows) {
     CQZFile a;
     OpenShared(a);
     ASSERT_TRUE(a.FileLock(0, 10));
-    SetLastError(0);
-    EXPECT_FALSE(a.FileLock(5, 2));
-    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
-    SetLastError(0);
-    EXPECT_FALSE(a.FileUnlock(0, 5));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
-    SetLastError(0);
-    EXPECT_FALSE(a.FileUnlock(2, 10));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_FAILS_WITH(a.FileLock(5, 2), ERROR_LOCK_VIOLATION);
+    EXPECT_FAILS_WITH(a.FileUnlock(0, 5), ERROR_NOT_LOCKED);
+    EXPECT_FAILS_WITH(a.FileUnlock(2, 10), ERROR_NOT_LOCKED);
     EXPECT_TRUE(a.FileUnlock(0, 10));
     EXPECT_NE(a.Close(), 0);
 }
@@ -82,11 +79,8 @@ TEST_F(FileLocks, PlatformRefusesEmptyAndReservedRanges) {
     auto file = qzo::platform::File::Open(System(path_).c_str(), GENERIC_READ | GENERIC_WRITE,
                                           kShareAll, OPEN_EXISTING, 0);
     ASSERT_TRUE(file);
-    SetLastError(0);
-    EXPECT_FALSE(file->Lock(0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(file->Lock(qzo::platform::kLockableLimit - 1, 2));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(file->Lock(0, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(file->Lock(qzo::platform::kLockableLimit - 1, 2), ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(file->Lock(qzo::platform::kLockableLimit - 1, 1));
 }
 
@@ -122,47 +116,32 @@ TEST_F(FileLocks, WholeFileUnlockReleasesWhatWasLockedAfterTheFileGrew) {
     EXPECT_TRUE(b.FileLock(0, 200));
 }
 
-TEST_F(FileLocks, WaitFileLockSucceedsWhenThePeerUnlocks) {
+TEST_F(FileLocks, WaitFileLockTimesOutOnTimeOrSucceedsWhenThePeerUnlocks) {
     FilePeer peer;
-    ASSERT_TRUE(peer.started());
-    ASSERT_EQ(peer.Open("a", path_, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING),
-              CQZFile::kOpened);
-    ASSERT_TRUE(peer.Lock("a", 0, 10));
+    PeerLocks(peer, 20, 10);
     CQZFile mine;
     OpenShared(mine);
-    std::thread release([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        peer.Unlock("a", 0, 10);
-    });
-    const auto start = Clock::now();
-    EXPECT_TRUE(mine.WaitFileLock(0, 10, 10000));
-    const auto waited = Clock::now() - start;
-    release.join();
-    EXPECT_GE(waited, std::chrono::milliseconds(100));
-    EXPECT_TRUE(mine.FileUnlock(0, 10));
-}
-
-TEST_F(FileLocks, WaitFileLockTimesOutOnTime) {
-    FilePeer peer;
-    ASSERT_TRUE(peer.started());
-    ASSERT_EQ(peer.Open("a", path_, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING),
-              CQZFile::kOpened);
-    ASSERT_TRUE(peer.Lock("a", 20, 10));
-    CQZFile mine;
-    OpenShared(mine);
-    const auto start = Clock::now();
+    auto start = Clock::now();
     EXPECT_FALSE(mine.WaitFileLock(25, 1, 400));
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
     EXPECT_GE(waited.count(), 200);
     EXPECT_LE(waited.count(), 600);
+
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        peer.Unlock("a", 20, 10);
+    });
+    start = Clock::now();
+    EXPECT_TRUE(mine.WaitFileLock(20, 10, 10000));
+    const auto unlocked = Clock::now() - start;
+    release.join();
+    EXPECT_GE(unlocked, std::chrono::milliseconds(100));
+    EXPECT_TRUE(mine.FileUnlock(20, 10));
 }
 
 TEST_F(FileLocks, AKilledPeersLocksAreFreed) {
     FilePeer peer;
-    ASSERT_TRUE(peer.started());
-    ASSERT_EQ(peer.Open("a", path_, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_EXISTING),
-              CQZFile::kOpened);
-    ASSERT_TRUE(peer.Lock("a", 0, 100));
+    PeerLocks(peer, 0, 100);
     CQZFile mine;
     OpenShared(mine);
     EXPECT_FALSE(mine.FileLock(50, 1));
@@ -171,10 +150,15 @@ TEST_F(FileLocks, AKilledPeersLocksAreFreed) {
 }
 
 TEST_F(FileLocks, MisuseIsReportedWithExactMessages) {
+    qzo::test::DebugCapture capture;
+    CQZFile quiet;  // outside debug mode misuse stays quiet
+    OpenShared(quiet);
+    EXPECT_FALSE(quiet.FileUnlock(0, 1));
+    EXPECT_EQ(capture.Count(), 0u);
+
     SetDebugMode(TRUE);
     const std::string empty = TempPath("empty.qzo");
     WriteFileBytes(empty, "");
-    qzo::test::DebugCapture capture;
     CQZFile file;
     ASSERT_EQ(file.Open(System(empty).c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0),
               CQZFile::kOpened);
@@ -202,16 +186,6 @@ TEST_F(FileLocks, MisuseIsReportedWithExactMessages) {
               "2:\rFile " + name + "\r\nAttempt to close file while locked (cnt=1)\r\n");
     EXPECT_TRUE(capture.Contains("Warning: UNLOCK HISTORY"));
     EXPECT_TRUE(capture.Contains("Warning: CLOSE HISTORY"));
-}
-
-TEST_F(FileLocks, MessagesStayQuietOutsideDebugMode) {
-    SetDebugMode(FALSE);
-    qzo::test::DebugCapture capture;
-    CQZFile file;
-    ASSERT_EQ(file.Open(System(path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0),
-              CQZFile::kOpened);
-    EXPECT_FALSE(file.FileUnlock(0, 1));
-    EXPECT_EQ(capture.Count(), 0u);
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 namespace {
 
 namespace platform = qzo::platform;
-using platform::GetLastError;
-using platform::SetLastError;
 using qzo::test::ReadFileBytes;
 using qzo::test::WriteFileBytes;
 using qzo::test::files::System;
@@ -128,9 +126,7 @@ TEST_F(FileMapping, TheEndOfAMappedFileCannotMove) {
         file.Open(Make("eof.bin", 100).c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0),
         CQZFile::kOpened);
     ASSERT_NE(file.MapFileRW(FALSE, 0, 0, 0), nullptr);
-    SetLastError(0);
-    EXPECT_EQ(file.SetEOF(5), 0);
-    EXPECT_EQ(GetLastError(), ERROR_USER_MAPPED_FILE);
+    EXPECT_RESULT_WITH(file.SetEOF(5), 0, ERROR_USER_MAPPED_FILE);
     file.UnmapFile();
     EXPECT_EQ(file.SetEOF(5), 0);
     EXPECT_EQ(file.GetSize(), 5u);
@@ -145,9 +141,7 @@ TEST_F(FileMapping, TheEndOfAMappedFileCannotMove) {
     {
         auto mapping = platform::FileMapping::Create(*handle, PAGE_READWRITE, 0, nullptr);
         ASSERT_TRUE(mapping);
-        SetLastError(0);
-        EXPECT_FALSE(handle->SetEndOfFile());
-        EXPECT_EQ(GetLastError(), ERROR_USER_MAPPED_FILE);
+        EXPECT_FAILS_WITH(handle->SetEndOfFile(), ERROR_USER_MAPPED_FILE);
     }
     EXPECT_FALSE(platform::FileMapping::Create(*handle, PAGE_READONLY, 6, nullptr));
     EXPECT_TRUE(handle->SetEndOfFile());

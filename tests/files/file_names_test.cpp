@@ -8,8 +8,6 @@
 
 namespace {
 
-using qzo::platform::GetLastError;
-using qzo::platform::SetLastError;
 using qzo::test::FileExists;
 using qzo::test::ReadFileBytes;
 using qzo::test::WriteFileBytes;
@@ -64,9 +62,7 @@ TEST_F(FileNames, CopyKeepsContentAttributesAndTimesAndHonoursSharing) {
     ASSERT_TRUE(copy.GetTime(nullptr, nullptr, &copiedTime));
     EXPECT_EQ(qzo::platform::FileTimeValue(copiedTime), qzo::platform::FileTimeValue(written));
 
-    SetLastError(0);
-    EXPECT_FALSE(file.Copy(System(TempPath("dst.qzo")).c_str(), TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_FAILS_WITH(file.Copy(System(TempPath("dst.qzo")).c_str(), TRUE), ERROR_FILE_EXISTS);
 
     // A target held open elsewhere cannot be replaced; a source that denies reading cannot be
     // read.
@@ -74,15 +70,13 @@ TEST_F(FileNames, CopyKeepsContentAttributesAndTimesAndHonoursSharing) {
     ASSERT_EQ(holder.Open(System(TempPath("dst.qzo")).c_str(), GENERIC_READ, FILE_SHARE_READ,
                           OPEN_EXISTING, 0),
               CQZFile::kOpened);
-    SetLastError(0);
-    EXPECT_FALSE(file.Copy(System(TempPath("dst.qzo")).c_str(), FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(file.Copy(System(TempPath("dst.qzo")).c_str(), FALSE),
+                      ERROR_SHARING_VIOLATION);
     holder.Close();
     ASSERT_EQ(holder.Open(System(source).c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, 0),
               CQZFile::kOpened);
-    SetLastError(0);
-    EXPECT_FALSE(file.Copy(System(TempPath("third.qzo")).c_str(), FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(file.Copy(System(TempPath("third.qzo")).c_str(), FALSE),
+                      ERROR_SHARING_VIOLATION);
 }
 
 TEST_F(FileNames, DeleteClosesTheFileFirst) {
@@ -92,9 +86,7 @@ TEST_F(FileNames, DeleteClosesTheFileFirst) {
     EXPECT_TRUE(file.Delete());
     EXPECT_EQ(file.GetStatus(), CQZFile::kStatusClosed);
     EXPECT_FALSE(FileExists(TempPath("gone.qzo")));
-    SetLastError(0);
-    EXPECT_FALSE(file.Delete());
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(file.Delete(), ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace

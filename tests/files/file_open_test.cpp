@@ -105,21 +105,14 @@ TEST_F(FileOpen, OverLongNamesAreRefusedNeverCut) {
     EXPECT_EQ(ReadFileBytes(shorter), "the other file");
 
     CQZFile named(System(longer).c_str());
-    SetLastError(0);
-    EXPECT_EQ(named.Open(GENERIC_READ, 0, OPEN_ALWAYS, 0), CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_RESULT_WITH(named.Open(GENERIC_READ, 0, OPEN_ALWAYS, 0), CQZFile::kOpenFailed,
+                       ERROR_FILENAME_EXCED_RANGE);
 
     // The 259-character name itself is fine, and a rename that would pass 259 is refused.
     CQZFile fits(System(shorter).c_str());
     EXPECT_EQ(fits.Open(GENERIC_READ, 0, OPEN_EXISTING, 0), CQZFile::kOpened);
     fits.Close();
-    SetLastError(0);
-    EXPECT_FALSE(
-        fits.Rename(u"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
-                    u"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
-                    u"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
-                    u"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"));
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FAILS_WITH(fits.Rename(std::u16string(272, u'x').c_str()), ERROR_FILENAME_EXCED_RANGE);
     EXPECT_TRUE(FileExists(shorter));
 }
 

@@ -12,8 +12,6 @@
 
 namespace {
 
-using qzo::platform::GetLastError;
-using qzo::platform::SetLastError;
 using qzo::test::FileExists;
 using qzo::test::ReadFileBytes;
 using qzo::test::WriteFileBytes;
@@ -33,6 +31,12 @@ bool Compatible(DWORD access1, DWORD share1, DWORD access2, DWORD share2) {
     if (reads(access1) && !(share2 & FILE_SHARE_READ)) return false;
     if (writes(access1) && !(share2 & FILE_SHARE_WRITE)) return false;
     return true;
+}
+
+// The open result the sharing rule prescribes for the second open.
+UINT ExpectedOpen(DWORD access1, DWORD share1, DWORD access2, DWORD share2) {
+    return Compatible(access1, share1, access2, share2) ? CQZFile::kOpened
+                                                        : CQZFile::kSharingViolation;
 }
 
 class FileShareModes : public qzo::test::QzoTest {
@@ -55,10 +59,8 @@ TEST_F(FileShareModes, MatrixBetweenTwoHandlesOfOneProcess) {
                 for (DWORD share2 : kShares) {
                     CQZFile first, second;
                     ASSERT_EQ(OpenHere(first, access1, share1), CQZFile::kOpened);
-                    const UINT expected = Compatible(access1, share1, access2, share2)
-                                              ? CQZFile::kOpened
-                                              : CQZFile::kSharingViolation;
-                    EXPECT_EQ(OpenHere(second, access2, share2), expected)
+                    EXPECT_EQ(OpenHere(second, access2, share2),
+                              ExpectedOpen(access1, share1, access2, share2))
                         << std::hex << access1 << "/" << share1 << " then " << access2 << "/"
                         << share2;
                 }
@@ -73,10 +75,8 @@ TEST_F(FileShareModes, MatrixAgainstAPeerProcess) {
             for (DWORD access2 : kAccesses)
                 for (DWORD share2 : kShares) {
                     CQZFile mine;
-                    const UINT expected = Compatible(access1, share1, access2, share2)
-                                              ? CQZFile::kOpened
-                                              : CQZFile::kSharingViolation;
-                    EXPECT_EQ(OpenHere(mine, access2, share2), expected)
+                    EXPECT_EQ(OpenHere(mine, access2, share2),
+                              ExpectedOpen(access1, share1, access2, share2))
                         << std::hex << access1 << "/" << share1 << " then " << access2 << "/"
                         << share2;
                 }
@@ -119,12 +119,8 @@ TEST_F(FileShareModes, DeletingOrMovingAnOpenFileGivesSharingViolation) {
         OpenHere(holder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE),
         CQZFile::kOpened);
     CQZFile other(System(path_).c_str());
-    SetLastError(0);
-    EXPECT_FALSE(other.Delete());
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    SetLastError(0);
-    EXPECT_FALSE(other.Move(moved.c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(other.Delete(), ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(other.Move(moved.c_str()), ERROR_SHARING_VIOLATION);
     holder.Close();
 
     // A peer's handle counts the same.
@@ -132,16 +128,12 @@ TEST_F(FileShareModes, DeletingOrMovingAnOpenFileGivesSharingViolation) {
     ASSERT_TRUE(peer.started());
     ASSERT_EQ(peer.Open("a", path_, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
               CQZFile::kOpened);
-    SetLastError(0);
-    EXPECT_FALSE(other.Delete());
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(other.Delete(), ERROR_SHARING_VIOLATION);
     ASSERT_TRUE(peer.Close("a"));
 
     // Moving onto an existing name fails with 183; onto a free one it succeeds.
     WriteFileBytes(TempPath("taken.qzo"), "t");
-    SetLastError(0);
-    EXPECT_FALSE(other.Move(System(TempPath("taken.qzo")).c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS_WITH(other.Move(System(TempPath("taken.qzo")).c_str()), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(other.Move(moved.c_str()));
     EXPECT_EQ(std::u16string(other.GetFilename()), moved);
     EXPECT_TRUE(other.Delete());
@@ -151,16 +143,11 @@ TEST_F(FileShareModes, DeletingOrMovingAnOpenFileGivesSharingViolation) {
 TEST_F(FileShareModes, ReadOnlyRefusesWritersAndDeletesEvenForTheSuperuser) {
     ASSERT_TRUE(qzo::platform::SetFileAttributes(System(path_).c_str(), FILE_ATTRIBUTE_READONLY));
     CQZFile file;
-    SetLastError(0);
-    EXPECT_EQ(OpenHere(file, GENERIC_WRITE, 0), CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    SetLastError(0);
-    EXPECT_EQ(OpenHere(file, GENERIC_READ, 0, CREATE_ALWAYS), CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_RESULT_WITH(OpenHere(file, GENERIC_WRITE, 0), CQZFile::kOpenFailed, ERROR_ACCESS_DENIED);
+    EXPECT_RESULT_WITH(OpenHere(file, GENERIC_READ, 0, CREATE_ALWAYS), CQZFile::kOpenFailed,
+                       ERROR_ACCESS_DENIED);
     CQZFile doomed(System(path_).c_str());
-    SetLastError(0);
-    EXPECT_FALSE(doomed.Delete());
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(doomed.Delete(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(ReadFileBytes(path_), "precious");
     EXPECT_EQ(OpenHere(file, GENERIC_READ, 0), CQZFile::kOpened);
     file.Close();

@@ -31,12 +31,25 @@ class Ini : public qzo::test::QzoTest {
     }
 };
 
+// The bytes of a UTF-16LE file with its byte-order mark.
+std::string Utf16LeFile(const std::u16string& text) {
+    std::string raw = "\xFF\xFE";
+    for (char16_t unit : text) {
+        raw.push_back(static_cast<char>(unit & 0xFF));
+        raw.push_back(static_cast<char>(unit >> 8));
+    }
+    return raw;
+}
+
 ino_t InodeOf(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 TEST_F(Ini, BareNameLandsInTheWindowsDirectoryWithGoldenBytes) {
+    // A missing file gives the default, and reads never create anything.
+    EXPECT_EQ(Get("S", "k"), "<def>");
+    EXPECT_EQ(Get("S", "k", nullptr), "");
     ASSERT_FALSE(FileExists(WinDir()));
     ASSERT_TRUE(WritePrivateProfileStringA("Sec", "Key", "Val", "QZO.INI"));
     EXPECT_EQ(ReadFileBytes(IniPath()), "[Sec]\r\nKey=Val\r\n");
@@ -97,12 +110,6 @@ TEST_F(Ini, ReadsTrimUnquoteAndCutAtSizeMinusOne) {
     WriteFileBytes(path, "[S]\r\nu=ab\xC3\xA9\r\n");
     EXPECT_EQ(GetPrivateProfileStringA("S", "u", "", buffer, 4, path.c_str()), 2u);
     EXPECT_STREQ(buffer, "ab");
-}
-
-TEST_F(Ini, MissingFileGivesTheDefault) {
-    EXPECT_EQ(Get("S", "k"), "<def>");
-    EXPECT_EQ(Get("S", "k", nullptr), "");
-    EXPECT_FALSE(FileExists(WinDir()));  // reads never create anything
 }
 
 TEST_F(Ini, ListForms) {
@@ -185,26 +192,14 @@ TEST_F(Ini, WriteThatChangesNothingLeavesTheFileAlone) {
 
 TEST_F(Ini, Utf16FileStaysUtf16) {
     const std::string path = TempPath("wide16.ini");
-    const std::u16string text = u"[S]\r\nk=\u00e9t\u00e9\r\n";
-    std::string raw = "\xFF\xFE";
-    for (char16_t unit : text) {
-        raw.push_back(static_cast<char>(unit & 0xFF));
-        raw.push_back(static_cast<char>(unit >> 8));
-    }
-    WriteFileBytes(path, raw);
+    WriteFileBytes(path, Utf16LeFile(u"[S]\r\nk=\u00e9t\u00e9\r\n"));
     WCHAR buffer[16];
     const std::u16string widePath(path.begin(), path.end());
     EXPECT_EQ(GetPrivateProfileStringW(u"s", u"K", u"", buffer, 16, widePath.c_str()), 3u);
     EXPECT_EQ(std::u16string(buffer), u"\u00e9t\u00e9");
 
     ASSERT_TRUE(WritePrivateProfileStringA("S", "n", "2", path.c_str()));
-    const std::u16string expected = u"[S]\r\nk=\u00e9t\u00e9\r\nn=2\r\n";
-    std::string expectedRaw = "\xFF\xFE";
-    for (char16_t unit : expected) {
-        expectedRaw.push_back(static_cast<char>(unit & 0xFF));
-        expectedRaw.push_back(static_cast<char>(unit >> 8));
-    }
-    EXPECT_EQ(ReadFileBytes(path), expectedRaw);
+    EXPECT_EQ(ReadFileBytes(path), Utf16LeFile(u"[S]\r\nk=\u00e9t\u00e9\r\nn=2\r\n"));
 }
 
 TEST_F(Ini, BareNameIsFoundWithoutCase) {

@@ -31,10 +31,7 @@ TEST_F(Lists, SaveWritesTheItemSizeWordAndTheItems) {
 
 TEST_F(Lists, LoadRenumbersTheItems) {
     CPvList list(sizeof(Item8), 5);
-    for (DWORD v = 0; v < 13; ++v) {
-        Item8 item = MakeItem(100 + v);
-        list.Add(&item);
-    }
+    AddRange(list, 100, 112);
     for (DWORD id = 0; id < 13; ++id)
         if (id != 7 && id != 9 && id != 12) list.Delete(id, FALSE);
     ASSERT_EQ(Ids(list), (std::vector<DWORD>{7, 9, 12}));

@@ -106,10 +106,7 @@ TEST_F(Lists, DeletingTheLastItemReleasesTheBlock) {
 
 TEST_F(Lists, DeleteItemCanVetoDeleteClearAndReplace) {
     HookedList list;
-    for (DWORD v = 1; v <= 4; ++v) {
-        Item8 item = MakeItem(v);
-        list.Add(&item);
-    }
+    AddRange(list, 1, 4);
     list.vetoed = {2, 4};
     list.calls.clear();
     EXPECT_FALSE(list.Delete(1, TRUE, 7));  // the item of value 2
@@ -139,10 +136,7 @@ TEST_F(Lists, ReleasingTheBlockDeletesEachItemOnce) {
     std::vector<std::string> calls;
     {
         HookedList list;
-        for (DWORD v = 1; v <= 3; ++v) {
-            Item8 item = MakeItem(v);
-            list.Add(&item);
-        }
+        AddRange(list, 1, 3);
         list.Delete(1, TRUE);
         list.calls.clear();
         list.Free();
@@ -160,10 +154,7 @@ TEST_F(Lists, ReleasingTheBlockDeletesEachItemOnce) {
 
 TEST_F(Lists, MoveShiftsTheItemsBetween) {
     CPvList list(sizeof(Item8), 5);
-    for (DWORD v = 0; v < 5; ++v) {
-        Item8 item = MakeItem(v);
-        list.Add(&item);
-    }
+    AddRange(list, 0, 4);
     EXPECT_TRUE(list.Move(0, 3));
     EXPECT_EQ(Values(list), (std::vector<DWORD>{1, 2, 3, 0, 4}));
     EXPECT_TRUE(list.Move(4, 1));
@@ -178,10 +169,7 @@ TEST_F(Lists, TruncateCutsWithoutDeleting) {
     HookedList list;
     EXPECT_TRUE(list.Truncate(0));
     EXPECT_FALSE(list.Truncate(1));
-    for (DWORD v = 1; v <= 3; ++v) {
-        Item8 item = MakeItem(v);
-        list.Add(&item);
-    }
+    AddRange(list, 1, 3);
     list.calls.clear();
     EXPECT_FALSE(list.Truncate(4));
     EXPECT_TRUE(list.Truncate(1));
@@ -201,10 +189,7 @@ TEST_F(Lists, SearchIdFollowsItsItem) {
     CPvList list(sizeof(Item8), 5);
     CSearchID none;
     EXPECT_EQ(list.IndexFromSearchID(none), CPVLIST_NONE);
-    for (DWORD v = 0; v < 4; ++v) {
-        Item8 item = MakeItem(v);
-        list.Add(&item);
-    }
+    AddRange(list, 0, 3);
     CSearchID byIndex(CPVLIST_NONE, 2);
     EXPECT_EQ(list.IndexFromSearchID(byIndex), 2u);
     CSearchID pastEnd(CPVLIST_NONE, 9);
@@ -261,10 +246,7 @@ TEST_F(Lists, ReadOnlyListRefusesWriteAccess) {
 
 TEST_F(Lists, TransCopyListCopiesItemsAndCounters) {
     CPvList source(sizeof(Item8), 7);
-    for (DWORD v = 1; v <= 3; ++v) {
-        Item8 item = MakeItem(v);
-        source.Add(&item);
-    }
+    AddRange(source, 1, 3);
     CPvList copy(4, 5);
     ASSERT_TRUE(copy.TransCopyList(source));
     EXPECT_NE(copy.GetCList(), source.GetCList());

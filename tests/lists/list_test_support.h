@@ -49,6 +49,14 @@ inline std::vector<DWORD> Ids(const CPvList& list) {
     return ids;
 }
 
+// Adds items of the values `first`..`last` to `list`.
+inline void AddRange(CPvList& list, DWORD first, DWORD last) {
+    for (DWORD v = first; v <= last; ++v) {
+        Item8 item = MakeItem(v);
+        list.Add(&item);
+    }
+}
+
 // A list of Item8 whose hooks are recorded. Items whose value is in `vetoed` refuse deletion.
 class HookedList : public CPvList {
   public:

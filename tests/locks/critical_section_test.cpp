@@ -61,6 +61,23 @@ class ResolverScope {
     qzo::platu::AddressResolver previous_;
 };
 
+// How many sections the sections' own heap holds now.
+DWORD CSHeapCount() {
+    DWORD count = 0;
+    qzo::memory::CSHeap().GetHeapState(&count);
+    return count;
+}
+
+// Whether another thread gets the section at once (leaving it again if so).
+bool OtherThreadEnters(COSCriticalSection& section) {
+    bool entered = false;
+    std::thread([&] {
+        entered = section.TryEnter();
+        if (entered) section.Leave();
+    }).join();
+    return entered;
+}
+
 std::string NameOf(void* address) {
     WCHAR text[512];
     const int length = GetAddressInfoString(address, text, 512);
@@ -100,6 +117,42 @@ class CriticalSection : public qzo::test::QzoTest {
         held->Wait(INFINITE);
         return holder;
     }
+
+    struct Contention {
+        std::vector<std::pair<int, std::string>> lines;
+        std::string text;
+        DWORD holderId = 0;
+        DWORD waiterId = 0;
+    };
+
+    // With debug output on, lets a waiter run into a section a holder keeps; releases the holder
+    // once `reportsWhileBlocked` messages arrived and returns channel 3's messages.
+    Contention Contend(size_t reportsWhileBlocked) {
+        SetDebugMode(TRUE);
+        DebugCapture capture;
+        COSCriticalSection section;
+        ManualResetEvent release(false);
+        Contention result;
+        std::thread holder = StartHolder(section, kHolderAddress, release, result.holderId);
+        std::atomic<bool> waiterIn{false};
+        std::thread waiter([&] {
+            result.waiterId = qzo::platform::GetCurrentThreadId();
+            section.Enter(kWaiterAddress);
+            waiterIn = true;
+            EXPECT_EQ(section.GetOwner(), result.waiterId);
+            EXPECT_EQ(section.GetEntryAddress(), kWaiterAddress);
+            section.Leave();
+        });
+        EXPECT_TRUE(WaitUntil([&] { return capture.Count() >= reportsWhileBlocked; }));
+        qzo::test::GiveTime();
+        EXPECT_FALSE(waiterIn);
+        release.Set();
+        holder.join();
+        waiter.join();
+        result.lines = Channel3(capture);
+        result.text = capture.Text();
+        return result;
+    }
 };
 
 TEST_F(CriticalSection, RecursiveEntriesAreCountedAndExcludeOtherThreads) {
@@ -111,33 +164,23 @@ TEST_F(CriticalSection, RecursiveEntriesAreCountedAndExcludeOtherThreads) {
     EXPECT_EQ(section.GetOwner(), qzo::platform::GetCurrentThreadId());
     EXPECT_TRUE(section.IsOwnedByCurrentThread());
 
-    BOOL otherEntered = TRUE;
-    std::thread([&] { otherEntered = section.TryEnter(); }).join();
-    EXPECT_FALSE(otherEntered);
+    EXPECT_FALSE(OtherThreadEnters(section));
 
     section.Leave();
     section.Leave();
     EXPECT_EQ(section.GetLockCount(), 1u);
     section.Leave();
     EXPECT_EQ(section.GetLockCount(), 0u);
-    std::thread([&] {
-        otherEntered = section.TryEnter();
-        if (otherEntered) section.Leave();
-    }).join();
-    EXPECT_TRUE(otherEntered);
-}
+    EXPECT_TRUE(OtherThreadEnters(section));
 
-TEST_F(CriticalSection, InitAndSpinCountConstructorsGiveWorkingSections) {
+    // Deferred initialisation and a spin count give working sections too.
     COSCriticalSection deferred(TRUE);
     deferred.Init();
-    deferred.Enter();
-    EXPECT_EQ(deferred.GetLockCount(), 1u);
-    deferred.Leave();
-
+    EXPECT_TRUE(OtherThreadEnters(deferred));
     COSCriticalSection spinning(4000u);
     EXPECT_TRUE(spinning.TryEnter());
+    EXPECT_FALSE(OtherThreadEnters(spinning));
     spinning.Leave();
-    EXPECT_EQ(spinning.GetLockCount(), 0u);
 }
 
 TEST_F(CriticalSection, EntryAddressIsThatOfTheHoldingsFirstEnter) {
@@ -154,32 +197,10 @@ TEST_F(CriticalSection, EntryAddressIsThatOfTheHoldingsFirstEnter) {
 
 TEST_F(CriticalSection, ContentionReportNamesHolderWaiterAndWait) {
     ResolverScope resolver(&ResolveTwoAddresses);
-    SetDebugMode(TRUE);
-    DebugCapture capture;
-    COSCriticalSection section;
-    ManualResetEvent release(false);
-    DWORD holderId = 0;
-    std::thread holder = StartHolder(section, kHolderAddress, release, holderId);
-
-    DWORD waiterId = 0;
-    std::atomic<bool> waiterIn{false};
-    std::thread waiter([&] {
-        waiterId = qzo::platform::GetCurrentThreadId();
-        section.Enter(kWaiterAddress);
-        waiterIn = true;
-        EXPECT_EQ(section.GetOwner(), waiterId);
-        EXPECT_EQ(section.GetEntryAddress(), kWaiterAddress);
-        section.Leave();
-    });
-    ASSERT_TRUE(WaitUntil([&] { return capture.Count() >= 4; }));
-    qzo::test::GiveTime();
-    EXPECT_FALSE(waiterIn);
-    release.Set();
-    holder.join();
-    waiter.join();
-
-    const auto lines = Channel3(capture);
-    ASSERT_EQ(lines.size(), 5u) << capture.Text();
+    const Contention run = Contend(4);
+    const auto& lines = run.lines;
+    const DWORD holderId = run.holderId, waiterId = run.waiterId;
+    ASSERT_EQ(lines.size(), 5u) << run.text;
     for (const auto& line : lines) EXPECT_EQ(line.first, 5);
     EXPECT_EQ(lines[0].second, "\rCS [LockCnt=1] owned by " + Hex8(holderId) + " ");
     EXPECT_EQ(lines[1].second, "<< " + NameOf(kHolderAddress) + " >>\r\n");
@@ -198,25 +219,10 @@ TEST_F(CriticalSection, ContentionReportNamesHolderWaiterAndWait) {
 
 TEST_F(CriticalSection, ContentionWithUnresolvedAddressesEndsTheLineWithCarriageReturn) {
     ResolverScope resolver(&ResolveNothing);
-    SetDebugMode(TRUE);
-    DebugCapture capture;
-    COSCriticalSection section;
-    ManualResetEvent release(false);
-    DWORD holderId = 0;
-    std::thread holder = StartHolder(section, kHolderAddress, release, holderId);
-    DWORD waiterId = 0;
-    std::thread waiter([&] {
-        waiterId = qzo::platform::GetCurrentThreadId();
-        section.Enter(kWaiterAddress);
-        section.Leave();
-    });
-    ASSERT_TRUE(WaitUntil([&] { return capture.Count() >= 3; }));
-    release.Set();
-    holder.join();
-    waiter.join();
-
-    const auto lines = Channel3(capture);
-    ASSERT_EQ(lines.size(), 4u) << capture.Text();
+    const Contention run = Contend(3);
+    const auto& lines = run.lines;
+    const DWORD holderId = run.holderId, waiterId = run.waiterId;
+    ASSERT_EQ(lines.size(), 4u) << run.text;
     EXPECT_EQ(lines[0].second, "\rCS [LockCnt=1] owned by " + Hex8(holderId) + " ");
     EXPECT_EQ(lines[1].second, "is blocking thread " + Hex8(waiterId) + " ");
     EXPECT_EQ(lines[2].second, "\r");
@@ -248,9 +254,13 @@ TEST_F(CriticalSection, NoReportsWithoutDebugOutputOrWithoutContention) {
 }
 
 TEST_F(CriticalSection, LeaveWithoutEntryIsReportedAndChangesNothing) {
-    SetDebugMode(TRUE);
     DebugCapture capture;
     COSCriticalSection section;
+    section.Leave();  // silent without debug output
+    EXPECT_EQ(section.GetLockCount(), 0u);
+    EXPECT_EQ(capture.Count(), 0u);
+
+    SetDebugMode(TRUE);
     section.Leave();
     const auto lines = Channel3(capture);
     ASSERT_EQ(lines.size(), 1u);
@@ -258,13 +268,7 @@ TEST_F(CriticalSection, LeaveWithoutEntryIsReportedAndChangesNothing) {
     EXPECT_EQ(lines[0].second,
               "\r\nCOSCriticalSection::Leave: LockCnt==0 on leave, possible deadlock");
     EXPECT_EQ(section.GetLockCount(), 0u);
-
-    BOOL entered = FALSE;
-    std::thread([&] {
-        entered = section.TryEnter();
-        if (entered) section.Leave();
-    }).join();
-    EXPECT_TRUE(entered);
+    EXPECT_TRUE(OtherThreadEnters(section));
 }
 
 TEST_F(CriticalSection, LeaveByAnotherThreadIsReportedAndKeepsTheHolding) {
@@ -289,14 +293,6 @@ TEST_F(CriticalSection, LeaveByAnotherThreadIsReportedAndKeepsTheHolding) {
     EXPECT_EQ(section.GetLockCount(), 0u);
     EXPECT_TRUE(section.TryEnter());
     section.Leave();
-}
-
-TEST_F(CriticalSection, MisuseIsSilentWithoutDebugOutput) {
-    DebugCapture capture;
-    COSCriticalSection section;
-    section.Leave();
-    EXPECT_EQ(section.GetLockCount(), 0u);
-    EXPECT_EQ(capture.Count(), 0u);
 }
 
 TEST_F(CriticalSection, DestroyingAHeldSectionIsReported) {
@@ -347,24 +343,18 @@ TEST_F(CriticalSection, ScopeLockTagsTheEntryWithItsConstructingCode) {
 }
 
 TEST_F(CriticalSection, SectionsMadeWithNewComeFromCSHeap) {
-    DWORD before = 0;
-    qzo::memory::CSHeap().GetHeapState(&before);
+    const DWORD before = CSHeapCount();
     COSCriticalSection* section = new COSCriticalSection();
     ASSERT_NE(section, nullptr);
-    DWORD during = 0;
-    qzo::memory::CSHeap().GetHeapState(&during);
-    EXPECT_EQ(during, before + 1);
+    EXPECT_EQ(CSHeapCount(), before + 1);
     section->Enter();
     section->Leave();
     delete section;
-    DWORD after = 0;
-    qzo::memory::CSHeap().GetHeapState(&after);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(CSHeapCount(), before);
 }
 
 TEST_F(CriticalSection, SharedSectionLivesUntilItsLastReference) {
-    DWORD before = 0;
-    qzo::memory::CSHeap().GetHeapState(&before);
+    const DWORD before = CSHeapCount();
     CSharedCriticalSection* shared = CSharedCriticalSection::Create();
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(shared->GetRefCount(), 1u);
@@ -374,18 +364,13 @@ TEST_F(CriticalSection, SharedSectionLivesUntilItsLastReference) {
     shared->Leave();
     shared->Destroy();
     EXPECT_EQ(shared->GetRefCount(), 1u);
-    DWORD during = 0;
-    qzo::memory::CSHeap().GetHeapState(&during);
-    EXPECT_EQ(during, before + 1);
+    EXPECT_EQ(CSHeapCount(), before + 1);
     shared->Destroy();
-    DWORD after = 0;
-    qzo::memory::CSHeap().GetHeapState(&after);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(CSHeapCount(), before);
 }
 
 TEST_F(CriticalSection, SharedSectionReferencesChangeAtomicallyAcrossThreads) {
-    DWORD before = 0;
-    qzo::memory::CSHeap().GetHeapState(&before);
+    const DWORD before = CSHeapCount();
     CSharedCriticalSection* shared = CSharedCriticalSection::Create();
     ASSERT_NE(shared, nullptr);
     std::vector<std::thread> holders;
@@ -402,9 +387,7 @@ TEST_F(CriticalSection, SharedSectionReferencesChangeAtomicallyAcrossThreads) {
     for (auto& holder : holders) holder.join();
     EXPECT_EQ(shared->GetRefCount(), 1u);
     shared->Destroy();
-    DWORD after = 0;
-    qzo::memory::CSHeap().GetHeapState(&after);
-    EXPECT_EQ(after, before);
+    EXPECT_EQ(CSHeapCount(), before);
 }
 
 }  // namespace

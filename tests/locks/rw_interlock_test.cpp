@@ -59,6 +59,27 @@ class Reader {
     std::thread thread_;
 };
 
+// A thread that takes the write (or read) lock once and leaves it again; `entered` tells it got
+// in.
+class Contender {
+  public:
+    explicit Contender(COSRWInterlock& lock, bool write = true)
+        : thread_([this, &lock, write] {
+              write ? lock.EnterWrite() : lock.EnterRead();
+              entered = true;
+              write ? lock.LeaveWrite() : lock.LeaveRead();
+          }) {}
+    ~Contender() { Join(); }
+    bool Join() {
+        if (thread_.joinable()) thread_.join();
+        return entered;
+    }
+    std::atomic<bool> entered{false};
+
+  private:
+    std::thread thread_;
+};
+
 TEST_F(RWInterlock, WriterRecursesAndReadsInsideItsWriteLock) {
     SetDebugMode(TRUE);
     DebugCapture capture;
@@ -74,14 +95,7 @@ TEST_F(RWInterlock, WriterRecursesAndReadsInsideItsWriteLock) {
     lock.LeaveWrite();
     EXPECT_EQ(lock.GetWriteCount(), 0u);
     EXPECT_EQ(lock.GetWriter(), 0u);
-
-    bool entered = false;
-    std::thread([&] {
-        lock.EnterWrite();
-        entered = true;
-        lock.LeaveWrite();
-    }).join();
-    EXPECT_TRUE(entered);
+    EXPECT_TRUE(Contender(lock).Join());
     EXPECT_EQ(capture.Count(), 0u) << capture.Text();
 }
 
@@ -97,13 +111,7 @@ TEST_F(RWInterlock, LeavingWriteWithReadsPendingForgetsThem) {
         EXPECT_TRUE(capture.Contains(
             "\rCOSRWInterlock::LeaveWrite: Called while recursive reads pending\r\n"));
         // The forgotten reads hold nothing: another thread writes at once.
-        bool entered = false;
-        std::thread([&] {
-            lock.EnterWrite();
-            entered = true;
-            lock.LeaveWrite();
-        }).join();
-        EXPECT_TRUE(entered);
+        EXPECT_TRUE(Contender(lock).Join());
     }
     EXPECT_FALSE(capture.Contains("WriteReadRecursion != 0")) << capture.Text();
 }
@@ -139,17 +147,11 @@ TEST_F(RWInterlock, LeaveReadFromAThreadThatNeverEnteredKeepsTheReadersHold) {
         "\rCOSRWInterlock::LeaveRead: Leave called for unregistered ThreadID\r\n"));
     EXPECT_EQ(lock.GetReadCount(), 1u);
 
-    std::atomic<bool> writing{false};
-    std::thread writer([&] {
-        lock.EnterWrite();
-        writing = true;
-        lock.LeaveWrite();
-    });
+    Contender writer(lock);
     GiveTime();
-    EXPECT_FALSE(writing);
+    EXPECT_FALSE(writer.entered);
     reader.Leave();
-    writer.join();
-    EXPECT_TRUE(writing);
+    EXPECT_TRUE(writer.Join());
 }
 
 TEST_F(RWInterlock, ReadLocksAreSharedAndExcludeWriters) {
@@ -157,19 +159,13 @@ TEST_F(RWInterlock, ReadLocksAreSharedAndExcludeWriters) {
     auto first = std::make_unique<Reader>(lock);
     auto second = std::make_unique<Reader>(lock);
     EXPECT_EQ(lock.GetReadCount(), 2u);
-    std::atomic<bool> writing{false};
-    std::thread writer([&] {
-        lock.EnterWrite();
-        writing = true;
-        lock.LeaveWrite();
-    });
+    Contender writer(lock);
     ASSERT_TRUE(WaitUntil([&] { return lock.GetWaitingWriters() == 1; }));
     first.reset();
     GiveTime();
-    EXPECT_FALSE(writing);
+    EXPECT_FALSE(writer.entered);
     second.reset();
-    writer.join();
-    EXPECT_TRUE(writing);
+    EXPECT_TRUE(writer.Join());
     EXPECT_EQ(lock.GetReadCount(), 0u);
 }
 
@@ -228,20 +224,14 @@ TEST_F(RWInterlock, ReaderUpgradesOnceOtherReadersLeaveAndKeepsItsReadLock) {
     ASSERT_TRUE(wrote.Wait(20000));
     EXPECT_EQ(readsAfterWrite.load(), 1u);
 
-    // Still a reader: a writer waits for it, a new reader joins it.
-    std::atomic<bool> writerIn{false};
-    std::thread writer([&] {
-        lock.EnterWrite();
-        writerIn = true;
-        lock.LeaveWrite();
-    });
+    // Still a reader: a writer waits for it.
+    Contender writer(lock);
     ASSERT_TRUE(WaitUntil([&] { return lock.GetWaitingWriters() == 1; }));
     GiveTime();
-    EXPECT_FALSE(writerIn);
+    EXPECT_FALSE(writer.entered);
     leaveRead.Set();
     upgrader.join();
-    writer.join();
-    EXPECT_TRUE(writerIn);
+    EXPECT_TRUE(writer.Join());
 }
 
 TEST_F(RWInterlock, OfTwoUpgradingReadersTheSecondFollowsAfterTheFirstLeavesEntirely) {
@@ -300,17 +290,11 @@ TEST_F(RWInterlock, TheThirtyThirdReaderWaitsForASlot) {
     for (int i = 0; i < COSRWInterlock::kMaxReaders; ++i)
         readers.push_back(std::make_unique<Reader>(lock));
     EXPECT_EQ(lock.GetReadCount(), 32u);
-    std::atomic<bool> in{false};
-    std::thread last([&] {
-        lock.EnterRead();
-        in = true;
-        lock.LeaveRead();
-    });
+    Contender last(lock, false);
     GiveTime();
-    EXPECT_FALSE(in);
+    EXPECT_FALSE(last.entered);
     readers.front().reset();
-    last.join();
-    EXPECT_TRUE(in);
+    EXPECT_TRUE(last.Join());
     readers.clear();
     EXPECT_EQ(lock.GetReadCount(), 0u);
 }

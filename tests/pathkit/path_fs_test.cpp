@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "pathkit/pathkit_test_support.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
@@ -15,8 +16,6 @@
 namespace {
 
 namespace platform = qzo::platform;
-using platform::GetLastError;
-using platform::SetLastError;
 using qzo::text::ToUtf16;
 
 class PathFiles : public qzo::test::QzoTest {
@@ -42,18 +41,11 @@ TEST_F(PathFiles, ExistenceTestsFindAnyCaseAndTellFilesFromFolders) {
 }
 
 TEST_F(PathFiles, MissingFileAndMissingFolderGiveTwoAndThree) {
-    SetLastError(0);
-    EXPECT_FALSE(FU_TestFileExists(System("/absent.txt").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(FU_TestFileExists(System("/absent/file.txt").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(FU_CreateDirectoryEntry(System("/absent/file.txt").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(FU_Touch(System("/absent.txt").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_TestFileExists(System("/absent.txt").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_TestFileExists(System("/absent/file.txt").c_str()), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_CreateDirectoryEntry(System("/absent/file.txt").c_str()),
+                      ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_Touch(System("/absent.txt").c_str()), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(PathFiles, CreatePathAddsMissingFoldersUnderExistingSpelling) {
@@ -63,9 +55,7 @@ TEST_F(PathFiles, CreatePathAddsMissingFoldersUnderExistingSpelling) {
     ASSERT_TRUE(FU_CreatePath(System("/proj/obj/storage/").c_str()));  // exists: fine
     EXPECT_FALSE(platform::PathExists(TempPath("PROJ")));
     qzo::test::WriteFileBytes(TempPath("Proj/blocker"), "");
-    SetLastError(0);
-    EXPECT_FALSE(FU_CreatePath(System("/Proj/blocker/below").c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_CreatePath(System("/Proj/blocker/below").c_str()), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(PathFiles, CreateDirectoryEntryKeepsAnExistingFile) {
@@ -88,9 +78,7 @@ TEST_F(PathFiles, TouchSetsTheModificationTimeToNow) {
     ASSERT_TRUE(FU_GetLastModifyTime(System("/f").c_str(), &modified));
     // Coarse file-system clocks may round down a little: allow a second.
     EXPECT_GE(platform::FileTimeValue(modified) + 10000000ull, before);
-    SetLastError(0);
-    EXPECT_FALSE(FU_GetLastModifyTime(System("/f").c_str(), nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_GetLastModifyTime(System("/f").c_str(), nullptr), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(PathFiles, FileInfoIsEqualThroughLinksAndDiffersForACopy) {
@@ -106,17 +94,13 @@ TEST_F(PathFiles, FileInfoIsEqualThroughLinksAndDiffersForACopy) {
     FU_FILEINFO info;
     ASSERT_TRUE(FU_GetFileInfo(original.c_str(), &info));
     EXPECT_EQ(info.ullSize, 2u);
-    SetLastError(0);
-    EXPECT_FALSE(FU_GetFileInfo(original.c_str(), nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_GetFileInfo(original.c_str(), nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(FU_GetFileInfo(nullptr, &info));
 }
 
 TEST_F(PathFiles, OverlongPathsAreRefusedNotTruncated) {
     std::u16string path = System("/") + std::u16string(300, u'x');
-    SetLastError(0);
-    EXPECT_FALSE(FU_CreatePath(path.c_str()));
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FAILS_WITH(FU_CreatePath(path.c_str()), ERROR_FILENAME_EXCED_RANGE);
     std::u16string cut = path.substr(0, 259);
     EXPECT_FALSE(platform::PathExists(qzo::text::ToUtf8(cut)));
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "pathkit/pathkit_test_support.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/platform/last_error.h"
 #include "support/fixture.h"
@@ -40,18 +41,12 @@ TEST(PathFormat, ZeroUsesSlashAndDropsTheTrailingSeparator) {
 }
 
 TEST(PathFormat, RefusesBadArguments) {
-    SetLastError(0);
-    EXPECT_FALSE(FU_FormatPath(nullptr, u'/'));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_FormatPath(nullptr, u'/'), ERROR_INVALID_PARAMETER);
     WCHAR path[8] = u"a/b";
-    SetLastError(0);
-    EXPECT_FALSE(FU_FormatPath(path, u'x'));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_FormatPath(path, u'x'), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(std::u16string(path), u"a/b");
     WCHAR unterminated[4] = {u'a', u'b', u'c', u'd'};
-    SetLastError(0);
-    EXPECT_FALSE(FU_FormatPathEx(unterminated, 4, u'/'));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_FormatPathEx(unterminated, 4, u'/'), ERROR_INVALID_PARAMETER);
 }
 
 TEST(PathFormat, ResultThatDoesNotFitLeavesTheBufferUntouched) {
@@ -62,9 +57,7 @@ TEST(PathFormat, ResultThatDoesNotFitLeavesTheBufferUntouched) {
     buffer[259] = 0;
     WCHAR before[MAX_PATH + 4];
     std::memcpy(before, buffer, sizeof buffer);
-    SetLastError(0);
-    EXPECT_FALSE(FU_FormatPath(buffer, u'/'));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_FAILS_WITH(FU_FormatPath(buffer, u'/'), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(std::memcmp(before, buffer, sizeof buffer), 0);
 
     // With 258 characters the separator and terminator fill the 260 units exactly.
@@ -89,55 +82,39 @@ TEST(PathFormat, CapacityFormHonoursSmallBuffers) {
     EXPECT_EQ(std::u16string(fits), u"ab/cd/");
 }
 
-struct Parts {
-    std::u16string prefix, directory, name, extension;
-};
-
-Parts Parse(const WCHAR* path) {
-    FU_PATHPARTS parts;
-    std::memset(&parts, 0x55, sizeof parts);
-    EXPECT_TRUE(FU_ParsePath(path, &parts, 0));
-    return {parts.szPrefix, parts.szDirectory, parts.szName, parts.szExtension};
-}
-
 TEST(PathParse, SplitsDriveServerDirectoryNameAndExtension) {
-    Parts drive = Parse(u"C:\\Proj\\Obj\\File.Tar.qzo");
-    EXPECT_EQ(drive.prefix, u"C:");
-    EXPECT_EQ(drive.directory, u"\\Proj\\Obj\\");
-    EXPECT_EQ(drive.name, u"File.Tar");
-    EXPECT_EQ(drive.extension, u".qzo");
-
-    Parts server = Parse(u"\\\\server\\share\\dir/file");
-    EXPECT_EQ(server.prefix, u"\\\\server\\share");
-    EXPECT_EQ(server.directory, u"\\dir/");
-    EXPECT_EQ(server.name, u"file");
-    EXPECT_EQ(server.extension, u"");
-
-    Parts plain = Parse(u"/a/b.c/d");
-    EXPECT_EQ(plain.prefix, u"");
-    EXPECT_EQ(plain.directory, u"/a/b.c/");
-    EXPECT_EQ(plain.name, u"d");
-    EXPECT_EQ(plain.extension, u"");
-
-    Parts folder = Parse(u"proj/Obj/");
-    EXPECT_EQ(folder.directory, u"proj/Obj/");
-    EXPECT_EQ(folder.name, u"");
-
-    Parts dots = Parse(u"a/..");
-    EXPECT_EQ(dots.name, u"..");
-    EXPECT_EQ(dots.extension, u"");
+    struct Case {
+        const WCHAR* path;
+        const WCHAR* prefix;
+        const WCHAR* directory;
+        const WCHAR* name;
+        const WCHAR* extension;
+    };
+    for (const Case& c : {
+             Case{u"C:\\Proj\\Obj\\File.Tar.qzo", u"C:", u"\\Proj\\Obj\\", u"File.Tar", u".qzo"},
+             Case{u"\\\\server\\share\\dir/file", u"\\\\server\\share", u"\\dir/", u"file", u""},
+             Case{u"/a/b.c/d", u"", u"/a/b.c/", u"d", u""},
+             Case{u"proj/Obj/", u"", u"proj/Obj/", u"", u""},
+             Case{u"a/..", u"", u"a/", u"..", u""},
+         }) {
+        FU_PATHPARTS parts;
+        std::memset(&parts, 0x55, sizeof parts);
+        ASSERT_TRUE(FU_ParsePath(c.path, &parts, 0));
+        const std::u16string path = c.path;
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        EXPECT_EQ(std::u16string(parts.szPrefix), c.prefix);
+        EXPECT_EQ(std::u16string(parts.szDirectory), c.directory);
+        EXPECT_EQ(std::u16string(parts.szName), c.name);
+        EXPECT_EQ(std::u16string(parts.szExtension), c.extension);
+    }
 }
 
 TEST(PathParse, RefusesNullAndOverlongPaths) {
     FU_PATHPARTS parts;
-    SetLastError(0);
-    EXPECT_FALSE(FU_ParsePath(nullptr, &parts, 0));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_ParsePath(nullptr, &parts, 0), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(FU_ParsePath(u"a/b", nullptr, 0));
     std::u16string longPath(MAX_PATH, u'a');
-    SetLastError(0);
-    EXPECT_FALSE(FU_ParsePath(longPath.c_str(), &parts, 0));
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FAILS_WITH(FU_ParsePath(longPath.c_str(), &parts, 0), ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST(PathCompare, IgnoresCaseSeparatorKindAndTrailingSeparator) {
@@ -212,9 +189,7 @@ TEST(PathTime, TranslatesToLocalText) {
         ASSERT_TRUE(FU_TranslateFileTime(&time, text));
         EXPECT_EQ(std::u16string(text), u"2000-01-02 05:04:05");
     }
-    SetLastError(0);
-    EXPECT_FALSE(FU_TranslateFileTime(nullptr, text));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_TranslateFileTime(nullptr, text), ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(FU_TranslateFileTime(&time, nullptr));
     FILETIME far{0xFFFFFFFFu, 0x7FFFFFFFu};
     EXPECT_FALSE(FU_TranslateFileTime(&far, text));

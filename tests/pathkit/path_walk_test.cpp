@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pathkit/pathkit_test_support.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
@@ -74,17 +75,11 @@ TEST_F(PathWalk, FirstMatchFailures) {
     File("a.txt");
     WCHAR pattern[MAX_PATH];
     qzo::text::Copy(pattern, MAX_PATH, System("/*.qzo"));
-    SetLastError(0);
-    EXPECT_FALSE(FU_GetFirstMatch(pattern, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_GetFirstMatch(pattern, 0, 0), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(std::u16string(pattern), System("/*.qzo"));
     qzo::text::Copy(pattern, MAX_PATH, System("/absent/*.qzo"));
-    SetLastError(0);
-    EXPECT_FALSE(FU_GetFirstMatch(pattern, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(FU_GetFirstMatch(nullptr, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(FU_GetFirstMatch(pattern, 0, 0), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_GetFirstMatch(nullptr, 0, 0), ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(PathWalk, FirstMatchThatDoesNotFitLeavesThePatternUntouched) {
@@ -98,9 +93,7 @@ TEST_F(PathWalk, FirstMatchThatDoesNotFitLeavesThePatternUntouched) {
     ASSERT_EQ(qzo::text::Length(buffer), 251u);
     WCHAR before[MAX_PATH + 8];
     std::memcpy(before, buffer, sizeof buffer);
-    SetLastError(0);
-    EXPECT_FALSE(FU_GetFirstMatch(buffer, 0, 0));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_FAILS_WITH(FU_GetFirstMatch(buffer, 0, 0), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(std::memcmp(before, buffer, sizeof buffer), 0);
 
     // The same search with one more unit of room succeeds and fills it exactly.
@@ -209,9 +202,8 @@ TEST_F(PathWalk, ScanTotalsSizesAndCountsWithoutEnteringLinks) {
     ASSERT_TRUE(FU_ScanDir(System("/recycle/*.*").c_str(), FU_ENUM_RECURSIVE, &total, &count));
     EXPECT_EQ(total, 60u);
     EXPECT_EQ(count, 3u);
-    SetLastError(0);
-    EXPECT_FALSE(FU_ScanDir(System("/absent/*.*").c_str(), 0, &total, &count));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(FU_ScanDir(System("/absent/*.*").c_str(), 0, &total, &count),
+                      ERROR_PATH_NOT_FOUND);
     EXPECT_FALSE(FU_ScanDir(System("/recycle/*").c_str(), 0, nullptr, &count));
 }
 
@@ -269,15 +261,11 @@ TEST_F(PathWalk, DeleteWithoutSubfoldersStopsAtTheFirstSubfolder) {
     Folder("d/sub");
     File("d/file");
     File("d/sub/inner");
-    SetLastError(0);
-    EXPECT_FALSE(FU_DeleteDirectory(System("/d").c_str(), FALSE, 0));
-    EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_FAILS_WITH(FU_DeleteDirectory(System("/d").c_str(), FALSE, 0), ERROR_DIR_NOT_EMPTY);
     EXPECT_FALSE(platform::PathExists(TempPath("d/file")));
     EXPECT_TRUE(platform::PathExists(TempPath("d/sub/inner")));
     File("plain");
-    SetLastError(0);
-    EXPECT_FALSE(FU_DeleteDirectory(System("/plain").c_str(), TRUE, 0));
-    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+    EXPECT_FAILS_WITH(FU_DeleteDirectory(System("/plain").c_str(), TRUE, 0), ERROR_DIRECTORY);
     EXPECT_FALSE(FU_DeleteDirectory(u"/", TRUE, 0));
     EXPECT_FALSE(FU_DeleteDirectory(nullptr, TRUE, 0));
 }
@@ -326,9 +314,8 @@ TEST_F(PathWalk, CopyIntoItsOwnSubfolderEnds) {
     EXPECT_TRUE(platform::PathExists(TempPath("Tree/Sub/Copy/f")));
     EXPECT_TRUE(platform::IsDirectory(TempPath("Tree/Sub/Copy/Sub")));
     EXPECT_FALSE(platform::PathExists(TempPath("Tree/Sub/Copy/Sub/Copy")));
-    SetLastError(0);
-    EXPECT_FALSE(FU_CopyDirectory(System("/Tree").c_str(), System("/TREE/").c_str(), TRUE, 0));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(FU_CopyDirectory(System("/Tree").c_str(), System("/TREE/").c_str(), TRUE, 0),
+                      ERROR_ACCESS_DENIED);
     EXPECT_FALSE(FU_CopyDirectory(nullptr, System("/x").c_str(), TRUE, 0));
     EXPECT_FALSE(FU_CopyDirectory(System("/Tree").c_str(), nullptr, TRUE, 0));
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform_test_support.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "support/fixture.h"
@@ -13,8 +14,6 @@
 namespace {
 
 namespace platform = qzo::platform;
-using platform::GetLastError;
-using platform::SetLastError;
 using qzo::test::ReadFileBytes;
 using qzo::test::WriteFileBytes;
 
@@ -22,60 +21,39 @@ class FileSystem : public qzo::test::QzoTest {};
 
 TEST_F(FileSystem, MissingNameAndMissingFolderGiveDifferentCodes) {
     platform::FileStatus status;
-    SetLastError(0);
-    EXPECT_FALSE(platform::GetFileStatus(TempPath("absent.txt"), status));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(platform::GetFileStatus(TempPath("absent/file.txt"), status));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(platform::DeleteFile(TempPath("absent.txt")));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(platform::CreateEmptyFile(TempPath("absent/new.txt")));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(platform::CreateDirectory(TempPath("absent/sub")));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::GetFileStatus(TempPath("absent.txt"), status),
+                      ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::GetFileStatus(TempPath("absent/file.txt"), status),
+                      ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::DeleteFile(TempPath("absent.txt")), ERROR_FILE_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::CreateEmptyFile(TempPath("absent/new.txt")), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::CreateDirectory(TempPath("absent/sub")), ERROR_PATH_NOT_FOUND);
     std::vector<platform::DirectoryEntry> entries;
-    SetLastError(0);
-    EXPECT_FALSE(platform::ListDirectory(TempPath("absent"), entries));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::ListDirectory(TempPath("absent"), entries), ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FileSystem, ExistingTargetsGiveFileExistsOrAlreadyExists) {
     WriteFileBytes(TempPath("a.txt"), "a");
     WriteFileBytes(TempPath("b.txt"), "b");
-    SetLastError(0);
-    EXPECT_FALSE(platform::CopyFile(TempPath("a.txt"), TempPath("b.txt"), true));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_FAILS_WITH(platform::CopyFile(TempPath("a.txt"), TempPath("b.txt"), true),
+                      ERROR_FILE_EXISTS);
     EXPECT_EQ(ReadFileBytes(TempPath("b.txt")), "b");
-    SetLastError(0);
-    EXPECT_FALSE(platform::MoveFile(TempPath("a.txt"), TempPath("b.txt")));
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS_WITH(platform::MoveFile(TempPath("a.txt"), TempPath("b.txt")),
+                      ERROR_ALREADY_EXISTS);
     EXPECT_EQ(ReadFileBytes(TempPath("a.txt")), "a");
     ASSERT_TRUE(platform::CreateDirectory(TempPath("dir")));
-    SetLastError(0);
-    EXPECT_FALSE(platform::CreateDirectory(TempPath("dir")));
-    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS_WITH(platform::CreateDirectory(TempPath("dir")), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(platform::CreateDirectories(TempPath("dir")));
 }
 
 TEST_F(FileSystem, FoldersAndFilesRefuseTheWrongOperation) {
     ASSERT_TRUE(platform::CreateDirectories(TempPath("full/sub")));
-    SetLastError(0);
-    EXPECT_FALSE(platform::RemoveDirectory(TempPath("full")));
-    EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
-    SetLastError(0);
-    EXPECT_FALSE(platform::DeleteFile(TempPath("full")));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(platform::RemoveDirectory(TempPath("full")), ERROR_DIR_NOT_EMPTY);
+    EXPECT_FAILS_WITH(platform::DeleteFile(TempPath("full")), ERROR_ACCESS_DENIED);
     WriteFileBytes(TempPath("file"), "x");
-    SetLastError(0);
-    EXPECT_FALSE(platform::RemoveDirectory(TempPath("file")));
-    EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
-    SetLastError(0);
-    EXPECT_FALSE(platform::CopyFile(TempPath("file"), TempPath("file"), false));
-    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(platform::RemoveDirectory(TempPath("file")), ERROR_DIRECTORY);
+    EXPECT_FAILS_WITH(platform::CopyFile(TempPath("file"), TempPath("file"), false),
+                      ERROR_SHARING_VIOLATION);
     EXPECT_EQ(ReadFileBytes(TempPath("file")), "x");
 }
 
@@ -133,9 +111,8 @@ TEST_F(FileSystem, SetTimesRoundTripsInFullPrecision) {
     ASSERT_TRUE(platform::SetFileTimes(TempPath("f"), &later, nullptr));
     ASSERT_TRUE(platform::GetFileStatus(TempPath("f"), status));
     EXPECT_EQ(platform::FileTimeValue(status.lastWrite), 125911584012345677ull);
-    SetLastError(0);
-    EXPECT_FALSE(platform::SetFileTimes(TempPath("nope/f"), nullptr, &write));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::SetFileTimes(TempPath("nope/f"), nullptr, &write),
+                      ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FileSystem, ReplaceContentKeepsModeAndLeavesNoTemporaryFile) {
@@ -161,9 +138,7 @@ TEST_F(FileSystem, ReplaceContentRefusesReadOnlyAndWritesThroughLinks) {
     const std::string file = TempPath("ro.ini");
     WriteFileBytes(file, "old");
     ASSERT_EQ(chmod(file.c_str(), 0444), 0);
-    SetLastError(0);
-    EXPECT_FALSE(platform::ReplaceFileContent(file, "new"));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(platform::ReplaceFileContent(file, "new"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(ReadFileBytes(file), "old");
 
     WriteFileBytes(TempPath("real.ini"), "old");
@@ -195,9 +170,8 @@ TEST_F(FileSystem, CopyKeepsContentModeAndTimeMoveRenames) {
     ASSERT_TRUE(platform::MoveFile(TempPath("to.bin"), TempPath("moved.bin")));
     EXPECT_FALSE(platform::PathExists(TempPath("to.bin")));
     EXPECT_TRUE(platform::PathExists(TempPath("moved.bin")));
-    SetLastError(0);
-    EXPECT_FALSE(platform::MoveFile(TempPath("moved.bin"), TempPath("none/moved.bin")));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(platform::MoveFile(TempPath("moved.bin"), TempPath("none/moved.bin")),
+                      ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(FileSystem, RemoveTreeSparesLinkTargetsAndEmptiesReadOnlyFolders) {
@@ -214,9 +188,7 @@ TEST_F(FileSystem, RemoveTreeSparesLinkTargetsAndEmptiesReadOnlyFolders) {
     EXPECT_FALSE(platform::PathExists(TempPath("tree")));
     EXPECT_EQ(ReadFileBytes(TempPath("keep/inner/precious")), "p");
     EXPECT_EQ(ReadFileBytes(TempPath("keep/file")), "f");
-    SetLastError(0);
-    EXPECT_FALSE(platform::RemoveTree("/"));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FAILS_WITH(platform::RemoveTree("/"), ERROR_ACCESS_DENIED);
 }
 
 }  // namespace

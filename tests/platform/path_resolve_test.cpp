@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/platform_test_support.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/path.h"
 #include "qzobj/platform/text.h"
@@ -14,7 +15,6 @@ namespace {
 
 using qzo::platform::GetLastError;
 using qzo::platform::ResolvePath;
-using qzo::platform::SetLastError;
 using qzo::text::ToUtf16;
 
 class PathResolve : public qzo::test::QzoTest {
@@ -77,29 +77,18 @@ TEST_F(PathResolve, LengthLimitIsNeverTruncated) {
     EXPECT_EQ(native.size(), 259u);
 
     std::u16string tooLong = longest + u'a';
-    SetLastError(0);
-    EXPECT_FALSE(ResolvePath(tooLong, native));
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FAILS_WITH(ResolvePath(tooLong, native), ERROR_FILENAME_EXCED_RANGE);
     // The pointer form stops reading at the limit.
-    SetLastError(0);
-    EXPECT_FALSE(ResolvePath(tooLong.c_str(), native));
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FAILS_WITH(ResolvePath(tooLong.c_str(), native), ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST_F(PathResolve, BadArgumentsFailWithTheirCodes) {
     std::string native = "unchanged";
-    SetLastError(0);
-    EXPECT_FALSE(ResolvePath(static_cast<const WCHAR*>(nullptr), native));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    SetLastError(0);
-    EXPECT_FALSE(ResolvePath(u"", native));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    SetLastError(0);
-    EXPECT_FALSE(ResolvePath(u"C:\\Windows\\QZO.INI", native));
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    SetLastError(0);
-    EXPECT_FALSE(ResolvePath(std::u16string_view(u"a\0b", 3), native));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+    EXPECT_FAILS_WITH(ResolvePath(static_cast<const WCHAR*>(nullptr), native),
+                      ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(ResolvePath(u"", native), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(ResolvePath(u"C:\\Windows\\QZO.INI", native), ERROR_PATH_NOT_FOUND);
+    EXPECT_FAILS_WITH(ResolvePath(std::u16string_view(u"a\0b", 3), native), ERROR_INVALID_NAME);
     EXPECT_EQ(native, "unchanged");
 }
 

@@ -83,9 +83,11 @@ TEST_F(DebugOutputTest, OffByDefaultWritesNothingAnywhere) {
     }
     EXPECT_EQ(qzo::test::ReadFileBytes(errors), "");
 
-    setenv("QZO_DEBUG_OUTPUT", "", 1);
-    qzo::uikit::ResetDebugOutputTarget();
+    UseTarget("");
     EXPECT_EQ(Is_wPrintf_Active(0), 0) << "an empty setting means off";
+    UseTarget(TempPath("missing-folder/debug.log"));
+    EXPECT_EQ(Is_wPrintf_Active(0), 0) << "a file that cannot be opened means off";
+    wPrintf(3, 5, u"lost\n");
 }
 
 TEST_F(DebugOutputTest, StandardErrorTarget) {
@@ -116,19 +118,11 @@ TEST_F(DebugOutputTest, TurningOnSendsToStandardErrorUntilReset) {
     EXPECT_EQ(qzo::test::ReadFileBytes(errors), "\rnow on\r\n");
 }
 
-TEST_F(DebugOutputTest, TurningOnKeepsAConfiguredFile) {
-    const std::string file = TempPath("debug.log");
-    UseTarget(file);
-    EXPECT_NE(Is_wPrintf_Active(1), 0);
-    wPrintf(3, 2, u"\rto the file\r\n");
-    EXPECT_EQ(qzo::test::ReadFileBytes(file), "\rto the file\r\n");
-}
-
-TEST_F(DebugOutputTest, FileTargetAppends) {
+TEST_F(DebugOutputTest, FileTargetAppendsAndTurningOnKeepsIt) {
     const std::string file = TempPath("debug.log");
     qzo::test::WriteFileBytes(file, "earlier\n");
     UseTarget(file);
-    EXPECT_NE(Is_wPrintf_Active(0), 0);
+    EXPECT_NE(Is_wPrintf_Active(1), 0);
     wPrintf(3, 5, u"\r%hs::%s %d\r\n", "CProjUniID", u"Open", 2);
     EXPECT_EQ(qzo::test::ReadFileBytes(file), "earlier\n\rCProjUniID::Open 2\r\n");
 }
@@ -146,18 +140,16 @@ TEST_F(DebugOutputTest, TargetIsReadOnceUntilReset) {
     EXPECT_EQ(qzo::test::ReadFileBytes(second), "three\n");
 }
 
-TEST_F(DebugOutputTest, UnopenableFileMeansOff) {
-    UseTarget(TempPath("missing-folder/debug.log"));
-    EXPECT_EQ(Is_wPrintf_Active(0), 0);
-    wPrintf(3, 5, u"lost\n");
-}
-
 TEST_F(DebugOutputTest, SinkGetsChannelLevelAndText) {
-    qzo::test::DebugCapture capture;
-    EXPECT_NE(Is_wPrintf_Active(0), 0) << "a sink counts as output";
-    wPrintf(0, 3, u"\r\nWarning: %s\r\n", u"CLOSE HISTORY");
-    wPrintf(3, 9, u"\r%hs %u%%\r\n", "progress", 50u);
-    auto messages = capture.Messages();
+    std::vector<qzo::test::CapturedMessage> messages;
+    {
+        qzo::test::DebugCapture capture;
+        EXPECT_NE(Is_wPrintf_Active(0), 0) << "a sink counts as output";
+        wPrintf(0, 3, u"\r\nWarning: %s\r\n", u"CLOSE HISTORY");
+        wPrintf(3, 9, u"\r%hs %u%%\r\n", "progress", 50u);
+        messages = capture.Messages();
+    }
+    EXPECT_EQ(Is_wPrintf_Active(0), 0) << "removing the sink turns output off";
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].channel, 0);
     EXPECT_EQ(messages[0].level, 3);
@@ -177,14 +169,6 @@ TEST_F(DebugOutputTest, SinkAndFileBothGetLongMessagesCut) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].text, std::u16string(qzo::uikit::kMaxMessageUnits, u'\u00E9'));
     EXPECT_EQ(qzo::test::ReadFileBytes(file).size(), 2 * qzo::uikit::kMaxMessageUnits);
-}
-
-TEST_F(DebugOutputTest, RemovingTheSinkTurnsOutputOff) {
-    {
-        qzo::test::DebugCapture capture;
-        EXPECT_NE(Is_wPrintf_Active(0), 0);
-    }
-    EXPECT_EQ(Is_wPrintf_Active(0), 0);
 }
 
 // Four threads here and two peer processes append to one file at once; every line must arrive

@@ -58,9 +58,11 @@ TEST_F(ModulesTest, TheLibrarysStringTable) {
 
 TEST_F(ModulesTest, SameNumbersInTwoModulesStayApart) {
     EXPECT_EQ(Load(kOtherModule, 2), u"OTHER.TXT");
-    EXPECT_EQ(Load(ThisModule(), 2), u"README.TXT");
     EXPECT_EQ(Load(kOtherModule, 40001), u"Another base class");
     EXPECT_EQ(Load(kOtherModule, 40002), u"") << "the other module has no 40002";
+    UnregisterStringTable(kOtherModule);
+    EXPECT_EQ(Load(kOtherModule, 2), u"") << "an unregistered table is gone";
+    EXPECT_EQ(Load(ThisModule(), 2), u"README.TXT");
 }
 
 TEST_F(ModulesTest, LoadStringCutsAndFails) {
@@ -80,12 +82,6 @@ TEST_F(ModulesTest, LoadStringCutsAndFails) {
     EXPECT_EQ(buffer[0], 0) << "a missing string leaves an empty buffer";
     EXPECT_EQ(LLoadStringW(kOtherModule, 7, buffer, 8), 0) << "an empty string counts as missing";
     EXPECT_EQ(LLoadStringW(reinterpret_cast<HMODULE>(uintptr_t{0x1234}), 2, buffer, 8), 0);
-}
-
-TEST_F(ModulesTest, UnregisteredTablesAreGone) {
-    UnregisterStringTable(kOtherModule);
-    EXPECT_EQ(Load(kOtherModule, 2), u"");
-    EXPECT_EQ(Load(ThisModule(), 2), u"README.TXT");
 }
 
 TEST_F(ModulesTest, ResourcesByTypeNameAndNumber) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "qzobj/uikit.h"
@@ -64,6 +65,20 @@ class TerminalStderr {
     int saved_ = -1;
 };
 
+// What a progress window opened as `title` and driven by `drive` draws on a terminal; nothing
+// when no pseudo-terminal is available.
+template <typename Drive>
+std::optional<std::string> DrawnOnTerminal(const char16_t* title, Drive drive) {
+    TerminalStderr terminal;
+    if (!terminal.ok()) return std::nullopt;
+    HANDLE progress = Progress_Open(nullptr, title, nullptr, 0, nullptr, 0);
+    EXPECT_NE(progress, nullptr);
+    drive(progress);
+    Progress_Close(progress);
+    terminal.Restore();
+    return terminal.Read();
+}
+
 size_t CountOf(const std::string& text, const std::string& part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -96,14 +111,11 @@ TEST_F(ProgressTest, BadHandlesAreRefused) {
 }
 
 TEST_F(ProgressTest, DrawsOneLineOnATerminal) {
-    TerminalStderr terminal;
-    if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
-    HANDLE progress = Progress_Open(nullptr, u"Purging", nullptr, 0, nullptr, 0);
-    ASSERT_NE(progress, nullptr);
-    Progress_SetStatus(progress, u"objects", 142, nullptr);
-    Progress_Close(progress);
-    terminal.Restore();
-    std::string text = terminal.Read();
+    const auto drawn = DrawnOnTerminal(u"Purging", [](HANDLE progress) {
+        Progress_SetStatus(progress, u"objects", 142, nullptr);
+    });
+    if (!drawn) GTEST_SKIP() << "no pseudo-terminal available";
+    const std::string& text = *drawn;
     EXPECT_NE(text.find("\r Purging:  [....................] 0%"), std::string::npos) << text;
     EXPECT_NE(text.find("\r Purging: objects [####################] 100%"), std::string::npos)
         << "positions are clamped to 100; text: " << text;
@@ -111,27 +123,23 @@ TEST_F(ProgressTest, DrawsOneLineOnATerminal) {
 }
 
 TEST_F(ProgressTest, MasterStatusAndPercentages) {
-    TerminalStderr terminal;
-    if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
-    HANDLE progress = Progress_Open(nullptr, u"Copy", nullptr, 0, nullptr, 0);
-    Progress_SetMasterStatus(progress, u"project", 30, nullptr);
-    Progress_SetStatus(progress, u"file", 42, nullptr);
-    Progress_Close(progress);
-    terminal.Restore();
-    std::string text = terminal.Read();
+    const auto drawn = DrawnOnTerminal(u"Copy", [](HANDLE progress) {
+        Progress_SetMasterStatus(progress, u"project", 30, nullptr);
+        Progress_SetStatus(progress, u"file", 42, nullptr);
+    });
+    if (!drawn) GTEST_SKIP() << "no pseudo-terminal available";
+    const std::string& text = *drawn;
     EXPECT_NE(text.find("\r Copy: project 30% | file [########............] 42%"),
               std::string::npos)
         << text;
 }
 
 TEST_F(ProgressTest, RedrawsAreLimited) {
-    TerminalStderr terminal;
-    if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
-    HANDLE progress = Progress_Open(nullptr, u"Busy", nullptr, 0, nullptr, 0);
-    for (int i = 0; i < 200; ++i) Progress_SetStatus(progress, u"step", i / 2, nullptr);
-    Progress_Close(progress);
-    terminal.Restore();
-    std::string text = terminal.Read();
+    const auto drawn = DrawnOnTerminal(u"Busy", [](HANDLE progress) {
+        for (int i = 0; i < 200; ++i) Progress_SetStatus(progress, u"step", i / 2, nullptr);
+    });
+    if (!drawn) GTEST_SKIP() << "no pseudo-terminal available";
+    const std::string& text = *drawn;
     // 200 updates in a few milliseconds: the opening line, the closing one and a handful of
     // redraws at most.
     EXPECT_GE(CountOf(text, "\r Busy:"), 2u);

@@ -60,12 +60,10 @@ TEST(KernelHandles, ClosedForgedAndWrongKindHandlesFailWithInvalidHandle) {
     ASSERT_NE(event, 0u);
     ASSERT_TRUE(platform::CloseKernelHandle(event));
 
-    platform::SetLastError(0);
-    EXPECT_FALSE(platform::SetEvent(event));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(platform::SetEvent(event), ERROR_INVALID_HANDLE);
     EXPECT_FALSE(platform::CloseKernelHandle(event));
-    EXPECT_EQ(platform::WaitForSingleObject(event, 0), platform::kWaitFailed);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_RESULT_WITH(platform::WaitForSingleObject(event, 0), platform::kWaitFailed,
+                       ERROR_INVALID_HANDLE);
 
     // Later objects never bring the closed handle back to life.
     std::vector<KernelHandle> later;
@@ -83,10 +81,8 @@ TEST(KernelHandles, ClosedForgedAndWrongKindHandlesFailWithInvalidHandle) {
 
     Closer semaphore{platform::CreateSemaphore(1, 1, nullptr)};
     Closer manual{platform::CreateEvent(true, false, nullptr)};
-    EXPECT_FALSE(platform::SetEvent(semaphore.handle));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(platform::ReleaseSemaphore(manual.handle, 1, nullptr));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(platform::SetEvent(semaphore.handle), ERROR_INVALID_HANDLE);
+    EXPECT_FAILS_WITH(platform::ReleaseSemaphore(manual.handle, 1, nullptr), ERROR_INVALID_HANDLE);
 }
 
 TEST(KernelHandles, DuplicateKeepsTheObjectAfterTheOriginalCloses) {
@@ -101,8 +97,7 @@ TEST(KernelHandles, DuplicateKeepsTheObjectAfterTheOriginalCloses) {
     EXPECT_EQ(platform::WaitForSingleObject(duplicate, 0), 0u);
     EXPECT_TRUE(platform::CloseKernelHandle(duplicate));
     EXPECT_EQ(platform::OpenKernelHandleCount(), before);
-    EXPECT_EQ(platform::DuplicateKernelHandle(original), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_RESULT_WITH(platform::DuplicateKernelHandle(original), 0u, ERROR_INVALID_HANDLE);
 }
 
 TEST(KernelNames, SecondCreateOpensTheSameObjectAndNamesDieWithTheirObject) {
@@ -124,35 +119,29 @@ TEST(KernelNames, SecondCreateOpensTheSameObjectAndNamesDieWithTheirObject) {
         platform::CloseKernelHandle(closer->handle);
         closer->handle = 0;
     }
-    EXPECT_EQ(platform::OpenEvent(name), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_RESULT_WITH(platform::OpenEvent(name), 0u, ERROR_FILE_NOT_FOUND);
 }
 
 TEST(KernelNames, KindsLengthsAndMissingNamesAreRefused) {
     Closer semaphore{platform::CreateSemaphore(0, 1, u"KernelNames.Semaphore")};
     ASSERT_NE(semaphore.handle, 0u);
-    EXPECT_EQ(platform::OpenEvent(u"KernelNames.Semaphore"), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(platform::CreateEvent(false, false, u"KernelNames.Semaphore"), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_RESULT_WITH(platform::OpenEvent(u"KernelNames.Semaphore"), 0u, ERROR_INVALID_HANDLE);
+    EXPECT_RESULT_WITH(platform::CreateEvent(false, false, u"KernelNames.Semaphore"), 0u,
+                       ERROR_INVALID_HANDLE);
     Closer opened{platform::OpenSemaphore(u"KernelNames.Semaphore")};
     EXPECT_NE(opened.handle, 0u);
 
-    EXPECT_EQ(platform::OpenEvent(u"KernelNames.Missing"), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(platform::OpenEvent(nullptr), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(platform::OpenEvent(u""), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_RESULT_WITH(platform::OpenEvent(u"KernelNames.Missing"), 0u, ERROR_FILE_NOT_FOUND);
+    EXPECT_RESULT_WITH(platform::OpenEvent(nullptr), 0u, ERROR_INVALID_PARAMETER);
+    EXPECT_RESULT_WITH(platform::OpenEvent(u""), 0u, ERROR_INVALID_PARAMETER);
 
     const std::u16string longest(platform::kMaximumObjectName, u'n');
     Closer fits{platform::CreateEvent(false, false, longest.c_str())};
     EXPECT_NE(fits.handle, 0u);
     const std::u16string tooLong = longest + u"n";
-    EXPECT_EQ(platform::CreateEvent(false, false, tooLong.c_str()), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(platform::OpenEvent(tooLong.c_str()), 0u);
-    EXPECT_EQ(platform::GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_RESULT_WITH(platform::CreateEvent(false, false, tooLong.c_str()), 0u,
+                       ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_RESULT_WITH(platform::OpenEvent(tooLong.c_str()), 0u, ERROR_FILENAME_EXCED_RANGE);
 
     // Empty names make separate, unnamed objects.
     Closer unnamedA{platform::CreateEvent(true, false, u"")};
@@ -162,55 +151,44 @@ TEST(KernelNames, KindsLengthsAndMissingNamesAreRefused) {
     EXPECT_EQ(platform::WaitForSingleObject(unnamedB.handle, 0), platform::kWaitTimeout);
 }
 
-TEST(KernelEvents, AutoResetSetReleasesExactlyOneWaiterEach) {
-    Closer event{platform::CreateEvent(false, false, nullptr)};
-    Waiters waiters(event.handle, kWaiters);
-    ASSERT_TRUE(AllWaiting(event.handle, kWaiters));
-    ASSERT_TRUE(platform::SetEvent(event.handle));
-    ASSERT_TRUE(WaitUntil([&] { return waiters.Woken() == 1; }));
-    qzo::test::GiveTime();
-    EXPECT_EQ(waiters.Woken(), 1);
-    EXPECT_EQ(platform::WaitingThreadCount(event.handle), DWORD(kWaiters - 1));
-    for (int i = 1; i < kWaiters; ++i) platform::SetEvent(event.handle);
-    ASSERT_TRUE(WaitUntil([&] { return waiters.Woken() == kWaiters; }));
-    EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
-}
-
-TEST(KernelEvents, ManualResetSetReleasesEveryWaiterAndStaysSet) {
-    Closer event{platform::CreateEvent(true, false, nullptr)};
-    Waiters waiters(event.handle, kWaiters);
-    ASSERT_TRUE(AllWaiting(event.handle, kWaiters));
-    ASSERT_TRUE(platform::SetEvent(event.handle));
-    ASSERT_TRUE(WaitUntil([&] { return waiters.Woken() == kWaiters; }));
-    EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), 0u);
-    ASSERT_TRUE(platform::ResetEvent(event.handle));
-    EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
-}
-
-TEST(KernelEvents, ManualResetPulseReleasesTheCurrentWaitersOnly) {
-    Closer event{platform::CreateEvent(true, false, nullptr)};
-    {
+// Auto-reset events release one waiter per signal, manual-reset events every waiter; a pulse
+// leaves the event unsignalled and is lost when nobody waits.
+TEST(KernelEvents, SetAndPulseReleaseOneOrEveryWaiter) {
+    struct Case {
+        const char* what;
+        bool manualReset;
+        bool pulse;
+        int woken;
+        bool staysSet;
+    };
+    for (const Case& c : {Case{"auto-reset set", false, false, 1, false},
+                          Case{"manual-reset set", true, false, kWaiters, true},
+                          Case{"manual-reset pulse", true, true, kWaiters, false},
+                          Case{"auto-reset pulse", false, true, 1, false}}) {
+        SCOPED_TRACE(c.what);
+        Closer event{platform::CreateEvent(c.manualReset, false, nullptr)};
+        if (c.pulse) {
+            ASSERT_TRUE(platform::PulseEvent(event.handle));  // nobody waits: lost
+            EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
+        }
         Waiters waiters(event.handle, kWaiters);
         ASSERT_TRUE(AllWaiting(event.handle, kWaiters));
-        ASSERT_TRUE(platform::PulseEvent(event.handle));
+        ASSERT_TRUE(c.pulse ? platform::PulseEvent(event.handle)
+                            : platform::SetEvent(event.handle));
+        ASSERT_TRUE(WaitUntil([&] { return waiters.Woken() == c.woken; }));
+        qzo::test::GiveTime();
+        EXPECT_EQ(waiters.Woken(), c.woken);
+        EXPECT_EQ(platform::WaitingThreadCount(event.handle), DWORD(kWaiters - c.woken));
+        EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0),
+                  c.staysSet ? 0u : platform::kWaitTimeout);
+        if (c.staysSet) {
+            ASSERT_TRUE(platform::ResetEvent(event.handle));
+            EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
+        }
+        for (int i = c.woken; i < kWaiters; ++i) platform::SetEvent(event.handle);
         ASSERT_TRUE(WaitUntil([&] { return waiters.Woken() == kWaiters; }));
+        EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
     }
-    EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
-}
-
-TEST(KernelEvents, AutoResetPulseReleasesOneWaiterAndIsLostWithoutOne) {
-    Closer event{platform::CreateEvent(false, false, nullptr)};
-    ASSERT_TRUE(platform::PulseEvent(event.handle));  // nobody waits: lost
-    EXPECT_EQ(platform::WaitForSingleObject(event.handle, 0), platform::kWaitTimeout);
-
-    Waiters waiters(event.handle, kWaiters);
-    ASSERT_TRUE(AllWaiting(event.handle, kWaiters));
-    ASSERT_TRUE(platform::PulseEvent(event.handle));
-    ASSERT_TRUE(WaitUntil([&] { return waiters.Woken() == 1; }));
-    qzo::test::GiveTime();
-    EXPECT_EQ(waiters.Woken(), 1);
-    EXPECT_EQ(platform::WaitingThreadCount(event.handle), DWORD(kWaiters - 1));
-    for (int i = 1; i < kWaiters; ++i) platform::SetEvent(event.handle);
 }
 
 TEST(KernelSemaphores, TheMaximumHoldsAndReleasesWakeThatManyWaiters) {
@@ -220,17 +198,17 @@ TEST(KernelSemaphores, TheMaximumHoldsAndReleasesWakeThatManyWaiters) {
     EXPECT_TRUE(platform::ReleaseSemaphore(semaphore.handle, 2, &previous));
     EXPECT_EQ(previous, 0);
     previous = -1;
-    EXPECT_FALSE(platform::ReleaseSemaphore(semaphore.handle, 2, &previous));
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorTooManyPosts);
+    EXPECT_FAILS_WITH(platform::ReleaseSemaphore(semaphore.handle, 2, &previous),
+                      platform::kErrorTooManyPosts);
     EXPECT_EQ(previous, -1);
-    EXPECT_FALSE(platform::ReleaseSemaphore(semaphore.handle, 0x7FFFFFFF, nullptr));
-    EXPECT_EQ(platform::GetLastError(), platform::kErrorTooManyPosts);
+    EXPECT_FAILS_WITH(platform::ReleaseSemaphore(semaphore.handle, 0x7FFFFFFF, nullptr),
+                      platform::kErrorTooManyPosts);
     EXPECT_TRUE(platform::ReleaseSemaphore(semaphore.handle, 1, &previous));
     EXPECT_EQ(previous, 2);  // the refused releases changed nothing
-    EXPECT_FALSE(platform::ReleaseSemaphore(semaphore.handle, 0, nullptr));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(platform::ReleaseSemaphore(semaphore.handle, -1, nullptr));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(platform::ReleaseSemaphore(semaphore.handle, 0, nullptr),
+                      ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(platform::ReleaseSemaphore(semaphore.handle, -1, nullptr),
+                      ERROR_INVALID_PARAMETER);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(platform::WaitForSingleObject(semaphore.handle, 0), 0u);
     EXPECT_EQ(platform::WaitForSingleObject(semaphore.handle, 0), platform::kWaitTimeout);
 
@@ -246,8 +224,8 @@ TEST(KernelSemaphores, TheMaximumHoldsAndReleasesWakeThatManyWaiters) {
 
 TEST(KernelSemaphores, BadCreationArgumentsAreRefused) {
     for (auto [initial, maximum] : {std::pair{2, 1}, {0, 0}, {-1, 1}, {0, -5}}) {
-        EXPECT_EQ(platform::CreateSemaphore(initial, maximum, nullptr), 0u);
-        EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_RESULT_WITH(platform::CreateSemaphore(initial, maximum, nullptr), 0u,
+                           ERROR_INVALID_PARAMETER);
     }
 }
 
@@ -340,16 +318,16 @@ TEST(KernelWaits, SixtyFourObjectsAreAcceptedAndSixtyFiveRefused) {
     EXPECT_LT(ElapsedMs(start), 1000);
     EXPECT_EQ(platform::WaitForMultipleObjects(0, events.handles.data(), false, 0),
               platform::kWaitFailed);
-    EXPECT_EQ(platform::WaitForMultipleObjects(2, nullptr, false, 0), platform::kWaitFailed);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_RESULT_WITH(platform::WaitForMultipleObjects(2, nullptr, false, 0),
+                       platform::kWaitFailed, ERROR_INVALID_PARAMETER);
 }
 
 TEST(KernelWaits, AnObjectTwiceIsRefusedForAllAndAllowedForAny) {
     EventSet events(1, true);
     platform::SetEvent(events.handles[0]);
     const KernelHandle twice[2] = {events.handles[0], events.handles[0]};
-    EXPECT_EQ(platform::WaitForMultipleObjects(2, twice, true, 0), platform::kWaitFailed);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_RESULT_WITH(platform::WaitForMultipleObjects(2, twice, true, 0), platform::kWaitFailed,
+                       ERROR_INVALID_PARAMETER);
     EXPECT_EQ(platform::WaitForMultipleObjects(2, twice, false, 0), 0u);
 }
 

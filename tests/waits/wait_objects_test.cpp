@@ -62,6 +62,15 @@ class SpuriousEvent : public COSEvent {
 
 constexpr DWORD kAlwaysSpurious = 0xFFFFFFFFu;
 
+// A 400 ms wait that spurious signals must neither shorten nor stretch.
+void ExpectFullTimeOut(COSEvent& event) {
+    const auto start = Clock::now();
+    EXPECT_EQ(event.Wait(400), WAIT_TIMEOUT);
+    const long elapsed = ElapsedMs(start);
+    EXPECT_GE(elapsed, 200);
+    EXPECT_LE(elapsed, 600);
+}
+
 TEST_F(WaitObjects, DefaultNamesAreConsecutiveAndLeadToTheObject) {
     COSEvent first;
     COSEvent second;
@@ -112,9 +121,7 @@ TEST_F(WaitObjects, WaitWithoutObjectWarnsAndFails) {
     qzo::test::DebugCapture capture;
     COSExtEvent event;
     EXPECT_FALSE(event.AssertValid());
-    platform::SetLastError(0);
-    EXPECT_EQ(event.Wait(INFINITE), WAIT_FAILED);
-    EXPECT_EQ(platform::GetLastError(), COSObject::ErrorObjectMissing);
+    EXPECT_RESULT_WITH(event.Wait(INFINITE), WAIT_FAILED, COSObject::ErrorObjectMissing);
     EXPECT_TRUE(capture.Contains("\r\nWarning: ObjectWait: Object does not exist\r\n"))
         << capture.Text();
     EXPECT_FALSE(event.Set());
@@ -125,11 +132,7 @@ TEST_F(WaitObjects, WaitWithoutObjectWarnsAndFails) {
 TEST_F(WaitObjects, AlwaysSpuriousWaitLastsTheTimeOut) {
     SpuriousEvent event(TRUE, kAlwaysSpurious);
     ASSERT_TRUE(event.Set());  // manual-reset: signalled on every round
-    const auto start = Clock::now();
-    EXPECT_EQ(event.Wait(400), WAIT_TIMEOUT);
-    const long elapsed = ElapsedMs(start);
-    EXPECT_GE(elapsed, 200);
-    EXPECT_LE(elapsed, 600);
+    ExpectFullTimeOut(event);
     EXPECT_GT(event.calls.load(), 1u);
 }
 
@@ -142,13 +145,9 @@ TEST_F(WaitObjects, SpuriousSignalsFromAnotherThreadDoNotShortenTheWait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(15));
         }
     });
-    const auto start = Clock::now();
-    EXPECT_EQ(event.Wait(400), WAIT_TIMEOUT);
-    const long elapsed = ElapsedMs(start);
+    ExpectFullTimeOut(event);
     stop = true;
     signaller.join();
-    EXPECT_GE(elapsed, 200);
-    EXPECT_LE(elapsed, 600);
     EXPECT_GT(event.calls.load(), 3u);
 }
 
@@ -179,12 +178,8 @@ TEST_F(WaitObjects, SpuriousWaitCrossingTheTickWrapLastsTheTimeOut) {
     ASSERT_GT(before, 0xFFFFFFFFu - 1000) << "GetTickCount does not apply the test offset";
     SpuriousEvent event(TRUE, kAlwaysSpurious);
     ASSERT_TRUE(event.Set());
-    const auto start = Clock::now();
-    EXPECT_EQ(event.Wait(400), WAIT_TIMEOUT);
-    const long elapsed = ElapsedMs(start);
+    ExpectFullTimeOut(event);
     EXPECT_LT(platform::GetTickCount(), before);  // the tick wrapped meanwhile
-    EXPECT_GE(elapsed, 200);
-    EXPECT_LE(elapsed, 600);
 }
 
 // Wait objects for the multiple-wait tests, auto-reset events unless told otherwise.
@@ -204,9 +199,8 @@ TEST_F(WaitObjects, SixtyFiveObjectsAreRefusedWithoutWaiting) {
     EventArray events(65);
     qzo::test::DebugCapture capture;
     const auto start = Clock::now();
-    platform::SetLastError(0);
-    EXPECT_EQ(COSObject::WaitMultiple(65, events.pointers.data(), FALSE, INFINITE), WAIT_FAILED);
-    EXPECT_EQ(platform::GetLastError(), COSObject::ErrorTooManyObjects);
+    EXPECT_RESULT_WITH(COSObject::WaitMultiple(65, events.pointers.data(), FALSE, INFINITE),
+                       WAIT_FAILED, COSObject::ErrorTooManyObjects);
     EXPECT_TRUE(capture.Contains("\r\nWarning: ObjectWaitMultiple: Too many objects\r\n"))
         << capture.Text();
     platform::SetLastError(0);
@@ -237,18 +231,17 @@ TEST_F(WaitObjects, MissingObjectsInAMultipleWaitAreReported) {
     COSExtEvent absent;
     COSObject* withAbsent[2] = {&present, &absent};
     COSObject* withNull[2] = {&present, nullptr};
-    platform::SetLastError(0);
-    EXPECT_EQ(COSObject::WaitMultiple(2, withAbsent, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(platform::GetLastError(), COSObject::ErrorObjectMissing);
-    EXPECT_EQ(COSObject::WaitMultiple(2, withNull, TRUE, 0), WAIT_FAILED);
-    EXPECT_EQ(platform::GetLastError(), COSObject::ErrorObjectMissing);
+    EXPECT_RESULT_WITH(COSObject::WaitMultiple(2, withAbsent, FALSE, 0), WAIT_FAILED,
+                       COSObject::ErrorObjectMissing);
+    EXPECT_RESULT_WITH(COSObject::WaitMultiple(2, withNull, TRUE, 0), WAIT_FAILED,
+                       COSObject::ErrorObjectMissing);
     EXPECT_TRUE(capture.Contains("\r\nWarning: ObjectWaitMultiple: Object(s) do(es) not exist\r\n"))
         << capture.Text();
     EXPECT_EQ(COSObject::MsgWaitMultiple(2, withAbsent, FALSE, 0, 0), WAIT_FAILED);
     EXPECT_TRUE(
         capture.Contains("\r\nWarning: MsgObjectWaitMultiple: Object(s) do(es) not exist\r\n"));
-    EXPECT_EQ(COSObject::WaitMultiple(2, nullptr, FALSE, 0), WAIT_FAILED);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_RESULT_WITH(COSObject::WaitMultiple(2, nullptr, FALSE, 0), WAIT_FAILED,
+                       ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(WaitObjects, MultipleWaitAsksTheSignalledObjectAboutSpuriousSignals) {
@@ -355,11 +348,8 @@ TEST_F(WaitObjects, SemaphoreKeepsItsMaximum) {
     LONG previous = -1;
     EXPECT_TRUE(binary.Release(1, &previous));
     EXPECT_EQ(previous, 0);
-    platform::SetLastError(0);
-    EXPECT_FALSE(binary.Release(1, &previous));
-    EXPECT_EQ(platform::GetLastError(), ERROR_TOO_MANY_POSTS);
-    EXPECT_FALSE(binary.Release(0, nullptr));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FAILS_WITH(binary.Release(1, &previous), ERROR_TOO_MANY_POSTS);
+    EXPECT_FAILS_WITH(binary.Release(0, nullptr), ERROR_INVALID_PARAMETER);
 
     COSSemaphore shared(2, 5, u"WaitObjects.Semaphore");
     COSSemaphore sameName(0, 9, u"WaitObjects.Semaphore");
