@@ -197,6 +197,9 @@ class QZOBJ_API COSRWWAutoLock {
     COSRWInterlock* m_pInterlock;
 };
 
-// Wait objects and files belong to the same family.
-#include "qzobj/waitobj.h"
+// Wait objects, files, threads, timing and messaging belong to the same family.
 #include "qzobj/file.h"
+#include "qzobj/mailslot.h"
+#include "qzobj/perf.h"
+#include "qzobj/threads.h"
+#include "qzobj/waitobj.h"

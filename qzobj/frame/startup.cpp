@@ -6,11 +6,13 @@
 #include <atomic>
 #include <cstddef>
 
+#include "qzobj/diag/crash_record.h"
 #include "qzobj/diag/debug_switches.h"
 #include "qzobj/frame/settings_store.h"
 #include "qzobj/objmodel.h"
 #include "qzobj/platform/guard.h"
 #include "qzobj/platform/module.h"
+#include "qzobj/store/locfile.h"
 
 namespace qzo::frame {
 namespace {
@@ -50,6 +52,8 @@ constexpr AttachStep kSteps[] = {
     {"debug switches", &LoadDebugSwitches, nullptr},
     {"settings store", nullptr, &ReleaseSettingsStore},
     {"class registry", &InitClassRegistry, &ExitClassRegistry},
+    {"crash record", &qzo::diag::AttachCrashRecord, &qzo::diag::DetachCrashRecord},
+    {"file counters", &qzo::store::AttachLocFileCounters, &qzo::store::ReportLocFileCounters},
 };
 constexpr size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);
 

@@ -1,6 +1,7 @@
 // The fault guard: hardware faults (invalid addresses, integer division by zero, illegal
 // instructions, stack overflow) inside guarded leaf code become a failure result instead of
-// killing the process, after the guard's exception filter has looked at them.
+// killing the process, after the guard's exception filter has looked at them; faults no guard
+// takes, and uncaught C++ exceptions, go to the unhandled-exception hook before the process dies.
 //
 // One permanent handler serves SIGSEGV, SIGBUS, SIGFPE and SIGILL. Each thread keeps a stack of
 // guard frames; on a fault the filters are asked innermost first. The first that returns
@@ -44,8 +45,19 @@ void InstallGuardHandler();
 // services then.
 bool InFaultHandler();
 
+// Puts the handler back for every fault signal (and the terminate handler, see below) after
+// another component replaced it with sigaction or std::set_terminate. The disposition found at
+// the first installation stays the "previous" one.
+void ReinstallGuardHandler();
+
 // Called for a fault no guard handled, before the process dies. The hook's result is ignored:
-// the process always dies by the fault's signal. Returns the previous hook.
+// once the hook has run, the process dies by the fault's signal with its default action (the
+// faulting instruction runs again). Without a hook the disposition from before the first
+// installation applies. The handler also serves std::terminate: an uncaught C++ exception is
+// reported to the hook with the code kUncaughtCppExceptionCode (no registers but those of the
+// terminate handler), then the previous terminate handler runs, normally abort (SIGABRT).
+// Returns the previous hook.
+inline constexpr DWORD kUncaughtCppExceptionCode = 0xE0515A43u;
 using UnhandledExceptionHook = LONG (*)(EXCEPTION_POINTERS* pointers);
 UnhandledExceptionHook SetUnhandledExceptionHook(UnhandledExceptionHook hook);
 

@@ -107,8 +107,9 @@ unsigned ChunkEngine::OpenForReading(const char* name, unsigned layer) {
         return kNoLayer;
     }
     const DWORD position = stream_.Position();
-    BYTE bytes[kHeaderSize];
-    bool valid = stream_.Read(bytes, kHeaderSize) == kHeaderSize;
+    BYTE bytes[kHeaderSize] = {};
+    const DWORD got = stream_.Read(bytes, kHeaderSize);
+    bool valid = got == kHeaderSize;
     const tagCHNKHEADER header = DecodeHeader(bytes);
     if (valid) {
         // The chunk must lie inside its parent, and a top-level chunk inside the stream.
@@ -117,7 +118,8 @@ unsigned ChunkEngine::OpenForReading(const char* name, unsigned layer) {
         valid = header.dwChunkID == ChunkId(name) && end <= limit;
     }
     if (!valid) {
-        Print(kRefusalLevel, u"\r%s::OpenChunk denied: Error reading chunk header\r\n", owner_);
+        if (!stream_.ReportBadHeader(name, position, got, header))
+            Print(kRefusalLevel, u"\r%s::OpenChunk denied: Error reading chunk header\r\n", owner_);
         stream_.Seek(position);
         return kNoLayer;
     }

@@ -20,6 +20,12 @@ class ChunkStream {
     // beyond 0xFFFFFFFF write nothing.
     virtual DWORD Read(void* data, DWORD count) = 0;
     virtual DWORD Write(const void* data, DWORD count) = 0;
+    // A stream may print its own report of a chunk header refused for reading (`got` of its 8
+    // bytes read; `header` as stored when all came). False leaves the report to the engine.
+    virtual bool ReportBadHeader(const char* /*name*/, DWORD /*position*/, DWORD /*got*/,
+                                 const tagCHNKHEADER& /*header*/) {
+        return false;
+    }
 
   protected:
     ~ChunkStream() = default;

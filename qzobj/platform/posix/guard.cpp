@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <exception>
 #include <mutex>
 
 #include "qzobj/platform/stack.h"
@@ -228,6 +230,14 @@ void FillRecord(EXCEPTION_RECORD& record, int signal, const siginfo_t* info,
     }
 }
 
+// The signal's default action: for a fault signal, ending the process (with a core dump).
+void RestoreDefaultAction(int signal) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+}
+
 // Signals sent with kill, raise, tgkill or sigqueue are not faults: hand them to the previous
 // disposition (normally the default action, which ends the process) once this handler returns.
 void PassOn(int signal) {
@@ -264,10 +274,37 @@ void OnFaultSignal(int signal, siginfo_t* info, void* machineContext) {
         errno = savedErrno;
         siglongjmp(frame->jump, 1);
     }
-    if (UnhandledExceptionHook hook = g_unhandledHook.load()) hook(&pointers);
+    UnhandledExceptionHook hook = g_unhandledHook.load();
+    if (hook) hook(&pointers);
     --t_guard.handlerDepth;
-    RestorePreviousDisposition(signal);
+    // After the hook's report the fault ends the process with the signal's default action (the
+    // instruction faults again on return), whatever handler another component had before us.
+    if (hook)
+        RestoreDefaultAction(signal);
+    else
+        RestorePreviousDisposition(signal);
     errno = savedErrno;
+}
+
+// std::terminate (an uncaught C++ exception, or a noexcept function throwing): report it to the
+// unhandled-exception hook as an exception of our own code, then let the previous terminate
+// handler (normally abort) end the process.
+std::terminate_handler g_previousTerminate = nullptr;
+
+[[noreturn]] void OnTerminate() {
+    if (UnhandledExceptionHook hook = g_unhandledHook.load()) {
+        ucontext_t machine{};
+        EXCEPTION_RECORD record{};
+        CONTEXT context{};
+        if (getcontext(&machine) == 0) FillContext(context, &machine);
+        record.ExceptionCode = kUncaughtCppExceptionCode;
+        record.ExceptionAddress = __builtin_return_address(0);
+        EXCEPTION_POINTERS pointers{&record, &context};
+        hook(&pointers);
+    }
+    if (g_previousTerminate && g_previousTerminate != &OnTerminate) g_previousTerminate();
+    RestoreDefaultAction(SIGABRT);
+    abort();
 }
 
 // Thread exit: drop the alternate stack before its memory goes.
@@ -286,8 +323,9 @@ void ReleaseAlternateStack(void* mapping) {
     t_guard.prepared = false;
 }
 
-void InstallOnce() {
-    pthread_key_create(&g_alternateStackKey, &ReleaseAlternateStack);
+// Puts our handler in place for every fault signal, keeping what was there the first time as the
+// previous disposition.
+void SetFaultHandlers(bool keepPrevious) {
     struct sigaction action {};
     action.sa_sigaction = &OnFaultSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
@@ -296,7 +334,13 @@ void InstallOnce() {
     sigemptyset(&action.sa_mask);
     for (int signal : kFaultSignals) sigaddset(&action.sa_mask, signal);
     for (size_t i = 0; i < kFaultSignalCount; ++i)
-        sigaction(kFaultSignals[i], &action, &g_previous[i]);
+        sigaction(kFaultSignals[i], &action, keepPrevious ? &g_previous[i] : nullptr);
+}
+
+void InstallOnce() {
+    pthread_key_create(&g_alternateStackKey, &ReleaseAlternateStack);
+    SetFaultHandlers(true);
+    g_previousTerminate = std::set_terminate(&OnTerminate);
 }
 
 // Gives the thread an alternate signal stack (unless it has one) with a guard page below it.
@@ -336,6 +380,15 @@ void InstallGuardHandler() {
     std::call_once(g_installOnce, &InstallOnce);
 }
 
+void ReinstallGuardHandler() {
+    InstallGuardHandler();
+    SetFaultHandlers(false);
+    if (std::get_terminate() != &OnTerminate) {
+        std::terminate_handler previous = std::set_terminate(&OnTerminate);
+        if (previous != &OnTerminate) g_previousTerminate = previous;
+    }
+}
+
 bool InFaultHandler() {
     return t_guard.handlerDepth > 0;
 }
@@ -369,6 +422,8 @@ bool RunGuarded(void (*body)(void*), void* arg, ExceptionFilter filter, void* fi
 
 // Sanitizer builds: the sanitizers own the fault signals, so bodies run unguarded.
 void InstallGuardHandler() {}
+
+void ReinstallGuardHandler() {}
 
 bool InFaultHandler() {
     return false;

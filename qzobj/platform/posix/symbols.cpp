@@ -1,6 +1,8 @@
 // Address lookups through the dynamic loader (dladdr1) and the modules' dynamic symbol tables.
 #include "qzobj/platform/symbols.h"
 
+#include "qzobj/platform/posix/elf_symbols.h"
+
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <elf.h>
@@ -18,25 +20,6 @@ namespace {
 uintptr_t TableAddress(const link_map* module, ElfW(Addr) value) {
     const auto address = static_cast<uintptr_t>(value);
     return address < module->l_addr ? address + module->l_addr : address;
-}
-
-// Number of entries of the dynamic symbol table, from the classic or the GNU hash table.
-size_t CountDynamicSymbols(uintptr_t hash, uintptr_t gnuHash) {
-    if (hash) return reinterpret_cast<const uint32_t*>(hash)[1];  // nchain
-    if (!gnuHash) return 0;
-    const auto* header = reinterpret_cast<const uint32_t*>(gnuHash);
-    const uint32_t bucketCount = header[0];
-    const uint32_t symbolOffset = header[1];
-    const uint32_t bloomWords = header[2];
-    const auto* buckets = reinterpret_cast<const uint32_t*>(gnuHash + 4 * sizeof(uint32_t) +
-                                                            bloomWords * sizeof(ElfW(Addr)));
-    const uint32_t* chains = buckets + bucketCount;
-    uint32_t last = 0;
-    for (uint32_t i = 0; i < bucketCount; ++i)
-        if (buckets[i] > last) last = buckets[i];
-    if (last < symbolOffset) return symbolOffset;
-    while ((chains[last - symbolOffset] & 1u) == 0) ++last;
-    return last + 1;
 }
 
 struct DynamicTables {
@@ -133,6 +116,24 @@ void DemangleName(const char* name, char* out, size_t capacity) {
     std::memcpy(out, text, length);
     out[length] = '\0';
     std::free(readable);
+}
+
+size_t CountDynamicSymbols(uintptr_t hash, uintptr_t gnuHash) {
+    if (hash) return reinterpret_cast<const uint32_t*>(hash)[1];  // nchain
+    if (!gnuHash) return 0;
+    const auto* header = reinterpret_cast<const uint32_t*>(gnuHash);
+    const uint32_t bucketCount = header[0];
+    const uint32_t symbolOffset = header[1];
+    const uint32_t bloomWords = header[2];
+    const auto* buckets = reinterpret_cast<const uint32_t*>(gnuHash + 4 * sizeof(uint32_t) +
+                                                            bloomWords * sizeof(ElfW(Addr)));
+    const uint32_t* chains = buckets + bucketCount;
+    uint32_t last = 0;
+    for (uint32_t i = 0; i < bucketCount; ++i)
+        if (buckets[i] > last) last = buckets[i];
+    if (last < symbolOffset) return symbolOffset;
+    while ((chains[last - symbolOffset] & 1u) == 0) ++last;
+    return last + 1;
 }
 
 }  // namespace qzo::platform

@@ -1,0 +1,189 @@
+// The crash record, produced by child processes that really fault: the record's file, texts and
+// order, appending, one record per process, and the guard, foreign-handler and ReInit cases.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "child_runner.h"
+#include "qzobj/hashid.h"
+#include "qzobj/platform/guard.h"
+#include "support/fixture.h"
+
+namespace qzo::test {
+namespace {
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+std::string Hex8(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+class CrashRecord : public QzoTest {
+  protected:
+    void SetUp() override {
+        QzoTest::SetUp();
+        if (!qzo::platform::SignalGuardEnabled()) GTEST_SKIP() << "faults are not caught here";
+        ASSERT_TRUE(InstallApplication(TempDir()));
+    }
+
+    void WriteBuildFile(const std::string& build) {
+        std::filesystem::create_directories(TempPath("App/Bin/resource"));
+        WriteFileBytes(TempPath("App/Bin/resource/x.sc"), "[Version]\r\nBuild=" + build + "\r\n");
+    }
+
+    ChildOutcome Run(const std::string& mode) {
+        return RunChild(ApplicationChild(TempDir()), mode);
+    }
+    std::string Record() const { return ReadFileBytes(TempPath("App/CrashRecord.txt")); }
+    bool HasRecord() const { return FileExists(TempPath("App/CrashRecord.txt")); }
+};
+
+TEST_F(CrashRecord, NullWriteOnTheMainThreadRecordsAndDiesBySegmentationFault) {
+    WriteBuildFile("4.2.17");
+    const ChildOutcome outcome = Run("null-main");
+    EXPECT_EQ(outcome.signal, SIGSEGV);
+    ASSERT_TRUE(HasRecord());
+    const std::string record = Record();
+    // The head: "\r\n\nCrash record\r\n" then weekday,day.month.year hh:mm:ss.
+    EXPECT_EQ(record.rfind("\r\n\nCrash record\r\n", 0), 0u) << record.substr(0, 80);
+    const std::regex head(
+        "^\r\n\nCrash record\r\n(Sunday|Monday|Tuesday|Wednesday|Thursday|Friday|Saturday),"
+        "[0-9]{1,2}\\.(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)\\.[0-9]{4} "
+        "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\r\n");
+    EXPECT_TRUE(std::regex_search(record, head)) << record.substr(0, 80);
+    const std::string threadLine = "\rThread: Main (0x" + Hex8(unsigned(outcome.pid)) + ")\r\n";
+    const size_t thread = record.find(threadLine);
+    const size_t build = record.find("Build 4.2.17\r\n");
+    const size_t exception = record.find("\r\nException 0xC0000005 @ 0x");
+    const size_t name = record.find("\r\nACCESS_VIOLATION @ 0x");
+    const size_t registers = record.find("RAX=");
+    const size_t stack = record.find("Call stack:");
+    EXPECT_NE(thread, std::string::npos);
+    EXPECT_NE(build, std::string::npos);
+    EXPECT_NE(exception, std::string::npos);
+    EXPECT_NE(name, std::string::npos);
+    EXPECT_NE(registers, std::string::npos);
+    EXPECT_NE(stack, std::string::npos);
+    // The order of the reporting steps.
+    EXPECT_LT(thread, build);
+    EXPECT_LT(build, exception);
+    EXPECT_LT(exception, name);
+    EXPECT_LT(name, registers);
+    EXPECT_LT(registers, stack);
+    EXPECT_EQ(CountOf(record, "Crash record"), 1u);
+
+    // A second run appends its own record.
+    EXPECT_EQ(Run("null-main").signal, SIGSEGV);
+    const std::string twice = Record();
+    EXPECT_EQ(twice.rfind(record, 0), 0u);
+    EXPECT_EQ(CountOf(twice, "\r\n\nCrash record\r\n"), 2u);
+}
+
+TEST_F(CrashRecord, DivisionByZeroOnAWorkerRecordsAndDiesByFloatingPointSignal) {
+    const ChildOutcome outcome = Run("div-worker");
+    EXPECT_EQ(outcome.signal, SIGFPE);
+    const std::string record = Record();
+    EXPECT_NE(record.find("\rThread: Unspecified worker thread (0x"), std::string::npos);
+    EXPECT_EQ(record.find("Thread: Main"), std::string::npos);
+    EXPECT_NE(record.find("\r\nException 0xC0000094 @ 0x"), std::string::npos);
+    EXPECT_NE(record.find("\r\nINT_DIVIDE_BY_ZERO @ 0x"), std::string::npos);
+    EXPECT_NE(record.find("Call stack:"), std::string::npos);
+    // Without a build file there is no build line.
+    EXPECT_EQ(record.find("Build "), std::string::npos);
+}
+
+TEST_F(CrashRecord, TwoThreadsFaultingAtOnceLeaveOneCompleteRecord) {
+    const ChildOutcome outcome = Run("two-threads");
+    EXPECT_EQ(outcome.signal, SIGSEGV);
+    const std::string record = Record();
+    EXPECT_EQ(CountOf(record, "Crash record"), 1u);
+    EXPECT_EQ(CountOf(record, "Thread: "), 1u);
+    EXPECT_EQ(CountOf(record, "\r\nACCESS_VIOLATION @ 0x"), 1u);
+    EXPECT_EQ(CountOf(record, "RAX="), 1u);
+    EXPECT_EQ(CountOf(record, "Call stack:"), 1u);
+}
+
+TEST_F(CrashRecord, AGuardedFaultLeavesNoRecord) {
+    const ChildOutcome outcome = Run("guarded");
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.code, 0) << outcome.output;
+    EXPECT_FALSE(HasRecord());
+}
+
+TEST_F(CrashRecord, AForeignHandlerTakesFaultsUntilReInit) {
+    const ChildOutcome foreign = Run("foreign");
+    EXPECT_TRUE(foreign.exited);
+    EXPECT_EQ(foreign.code, 3);
+    EXPECT_FALSE(HasRecord());
+
+    const ChildOutcome restored = Run("foreign-reinit");
+    EXPECT_EQ(restored.signal, SIGSEGV);
+    EXPECT_NE(Record().find("\r\nACCESS_VIOLATION @ 0x"), std::string::npos);
+}
+
+TEST_F(CrashRecord, AnUncaughtExceptionIsRecordedUnderItsOwnCode) {
+    const ChildOutcome outcome = Run("uncaught");
+    EXPECT_EQ(outcome.signal, SIGABRT);
+    const std::string record = Record();
+    EXPECT_EQ(CountOf(record, "Crash record"), 1u);
+    EXPECT_NE(record.find("\r\nException 0xE0515A43 @ 0x"), std::string::npos);
+}
+
+TEST_F(CrashRecord, ASecondExceptionAfterTheFirstReturnsAtOnceWithoutWriting) {
+    const ChildOutcome outcome = Run("filter-twice");
+    EXPECT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.output, "1 1\n");
+    EXPECT_EQ(CountOf(Record(), "Crash record"), 1u);
+}
+
+class ComputerIdentity : public QzoTest {
+  protected:
+    void SetUp() override {
+        QzoTest::SetUp();
+        ASSERT_TRUE(InstallApplication(TempDir()));
+    }
+    ChildOutcome Run(const std::string& name) {
+        return RunChild(ApplicationChild(TempDir()), "computer", {"QZO_COMPUTERNAME=" + name});
+    }
+};
+
+TEST_F(ComputerIdentity, TwoProcessesOfOneComputerNameDeriveOneID) {
+    const ChildOutcome first = Run("alpha");
+    const ChildOutcome second = Run("alpha");
+    ASSERT_TRUE(first.exited);
+    EXPECT_EQ(first.code, 0);
+    const std::string expected =
+        "ALPHA " + Hex8(GetHashIDW(u"ALPHA")) + " " + Hex8(GetHashIDW(u"ALPHA")) + "\n";
+    EXPECT_EQ(first.output, expected);
+    EXPECT_EQ(second.output, expected);
+    EXPECT_NE(Run("BETA").output, expected);
+}
+
+TEST_F(ComputerIdentity, AComputerWithoutNameGetsAMadeUpOne) {
+    const ChildOutcome outcome = Run("");
+    ASSERT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.code, 0);
+    // "ZORB", years since 1996, month, day, seconds since midnight; ID = hash of that name.
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(outcome.output, match,
+                                 std::regex("(ZORB[0-9]{6}[0-9]{1,5}) ([0-9A-F]{8}) \\2\n")))
+        << outcome.output;
+    EXPECT_LE(match[1].length(), 15);
+    std::u16string wide;
+    for (char c : match[1].str()) wide += char16_t(c);
+    EXPECT_EQ(match[2].str(), Hex8(GetHashIDW(wide.c_str())));
+}
+
+}  // namespace
+}  // namespace qzo::test
