@@ -6,12 +6,12 @@
 #include <cstring>
 #include <string>
 
-#include "pathkit/pathkit_test_support.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/text.h"
 #include "support/fixture.h"
+#include "support/last_error_checks.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "pathkit/pathkit_test_support.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/platform/last_error.h"
 #include "support/fixture.h"
+#include "support/last_error_checks.h"
 
 namespace {
 

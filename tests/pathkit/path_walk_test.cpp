@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "pathkit/pathkit_test_support.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/text.h"
 #include "support/fixture.h"
+#include "support/last_error_checks.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform_test_support.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "support/fixture.h"
+#include "support/last_error_checks.h"
 
 namespace {
 

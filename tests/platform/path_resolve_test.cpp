@@ -5,11 +5,11 @@
 
 #include <string>
 
-#include "platform/platform_test_support.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/path.h"
 #include "qzobj/platform/text.h"
 #include "support/fixture.h"
+#include "support/last_error_checks.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Helpers of the platform tests: checks of a call's result together with the last error it sets.
+// Checks of a call's result together with the last error it sets, shared by the test suites.
 #pragma once
 
 #include <gtest/gtest.h>
