@@ -2,7 +2,7 @@
 # has what the build needs (installing Debian packages when run as root), then builds and runs.
 
 BUILD_PACKAGES := cmake ninja-build g++ libgtest-dev
-BENCH_PACKAGES := libbenchmark-dev libfmt-dev libinih-dev libboost-dev libisal-dev libmimalloc-dev libjemalloc-dev pkg-config
+BENCH_PACKAGES := libbenchmark-dev libsqlite3-dev libfmt-dev libinih-dev libboost-dev libisal-dev libmimalloc-dev libjemalloc-dev pkg-config
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all demo check asan bench debug deps deps-bench clean format

@@ -9,8 +9,12 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsHighSurrogate(char32_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 // Decodes one code point at text[i], advancing i.
 char32_t NextCodePoint(const WCHAR* text, size_t length, size_t& i) {
@@ -48,9 +52,16 @@ size_t EncodeUtf8(char32_t c, char* out) {
     return 4;
 }
 
-// Decodes one UTF-8 sequence at text[i], advancing i; malformed input gives U+FFFD and
-// advances one byte.
-char32_t NextUtf8(std::string_view text, size_t& i) {
+char32_t SimpleUpper(char32_t c) {
+    if (c >= U'a' && c <= U'z') return c - 32;
+    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 32;
+    if (c == 0xFF) return 0x178;
+    return c;
+}
+
+}  // namespace
+
+char32_t DecodeUtf8(std::string_view text, size_t& i) {
     unsigned char lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) {
         ++i;
@@ -85,15 +96,6 @@ char32_t NextUtf8(std::string_view text, size_t& i) {
     if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return kReplacement;
     return c;
 }
-
-char32_t SimpleUpper(char32_t c) {
-    if (c >= U'a' && c <= U'z') return c - 32;
-    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 32;
-    if (c == 0xFF) return 0x178;
-    return c;
-}
-
-}  // namespace
 
 size_t Length(const WCHAR* text) {
     if (!text) return 0;
@@ -142,7 +144,7 @@ std::u16string ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        char32_t c = NextUtf8(text, i);
+        char32_t c = DecodeUtf8(text, i);
         if (c >= 0x10000) {
             c -= 0x10000;
             out.push_back(static_cast<WCHAR>(0xD800 + (c >> 10)));
@@ -196,7 +198,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 bool PathNameEqualNoCase(std::string_view a, std::string_view b) {
     size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {
-        if (SimpleUpper(NextUtf8(a, i)) != SimpleUpper(NextUtf8(b, j))) return false;
+        if (SimpleUpper(DecodeUtf8(a, i)) != SimpleUpper(DecodeUtf8(b, j))) return false;
     }
     return i == a.size() && j == b.size();
 }

@@ -20,6 +20,10 @@ QZOBJ_API std::string ToUtf8(const WCHAR* text);  // null gives ""
 // UTF-8 to UTF-16. Invalid sequences become U+FFFD.
 QZOBJ_API std::u16string ToUtf16(std::string_view text);
 
+// Decodes the UTF-8 sequence at text[i] (i < text.size()) and advances i past it; a malformed
+// or cut sequence gives U+FFFD and advances one byte.
+char32_t DecodeUtf8(std::string_view text, size_t& i);
+
 // Encodes into a caller buffer without allocating; writes at most `capacity` bytes including
 // the terminator and returns the bytes written before it. Sequences that do not fit are dropped
 // whole, so the output is always valid UTF-8.
@@ -31,8 +35,12 @@ size_t Copy(WCHAR* out, size_t capacity, const WCHAR* source);
 size_t Copy(WCHAR* out, size_t capacity, std::u16string_view source);
 
 // ASCII-only case folding, as the system's names are compared.
-constexpr WCHAR FoldUpper(WCHAR c) { return (c >= u'a' && c <= u'z') ? WCHAR(c - 32) : c; }
-constexpr char FoldUpper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
+constexpr WCHAR FoldUpper(WCHAR c) {
+    return (c >= u'a' && c <= u'z') ? WCHAR(c - 32) : c;
+}
+constexpr char FoldUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? char(c - 32) : c;
+}
 // Case-insensitive comparison of two texts: <0, 0 or >0. Non-ASCII letters compare exactly.
 int CompareNoCase(std::u16string_view a, std::u16string_view b);
 int CompareNoCase(std::string_view a, std::string_view b);

@@ -1,13 +1,12 @@
 // The chunk engine's algorithms, shared by every archive of the chunk format.
 #include "qzobj/store/chunk_engine.h"
 
-#include <cstdarg>
 #include <string>
 
 #include "qzobj/diag.h"
 #include "qzobj/hashid.h"
 #include "qzobj/store/chunk_format.h"
-#include "qzobj/uikit.h"
+#include "qzobj/store/debug_print.h"
 
 namespace qzo::store {
 namespace {
@@ -19,7 +18,6 @@ constexpr DWORD kDirections = CHNK_READ | CHNK_WRITE;
 // Debug levels of the refusals: access problems are reported one level louder.
 constexpr int kAccessLevel = 3;
 constexpr int kRefusalLevel = 4;
-constexpr int kChannel = 3;
 
 DWORD ChunkId(const char* name) {
     return name ? GetHashID(name) : kUnnamedId;
@@ -31,14 +29,6 @@ void ChunkEngine::Reset(tagCHNKLAYERS& layers) {
     layers.dwLayerCnt = 0;
     layers.dwChunkAccess = 0;
     for (tagCHNKLOCATOR& layer : layers.Layer) layer = tagCHNKLOCATOR{0, 0, 0};
-}
-
-void ChunkEngine::Print(int level, const WCHAR* format, ...) const {
-    if (!IsDebugOn()) return;
-    va_list args;
-    va_start(args, format);
-    vwPrintf(kChannel, level, format, args);
-    va_end(args);
 }
 
 ULONGLONG ChunkEngine::Remaining(unsigned layer) const {
@@ -68,18 +58,18 @@ unsigned ChunkEngine::Open(const char* name, DWORD desiredAccess) {
     const DWORD desired = desiredAccess & kDirections;
     const unsigned layer = layers_.dwLayerCnt;
     if (stream_.Access() == 0) {
-        Print(kAccessLevel, u"\r%s::OpenChunk denied: No file access\r\n", owner_);
+        DebugPrint(kAccessLevel, u"\r%s::OpenChunk denied: No file access\r\n", owner_);
         return kNoLayer;
     }
     if (layer >= kMaxLayers) {
-        Print(kRefusalLevel, u"\r%s::OpenChunk denied: Max. chunk layers expired\r\n", owner_);
+        DebugPrint(kRefusalLevel, u"\r%s::OpenChunk denied: Max. chunk layers expired\r\n", owner_);
         return kNoLayer;
     }
     if (!AccessAllowed(desired)) {
-        Print(kAccessLevel,
-              u"%s::OpenChunk denied: dwDesiredAccess=%08X, dwFileAccess=%08X, "
-              u"dwChunkAccess=%08X\r\n",
-              owner_, desired, stream_.Access(), layers_.dwChunkAccess);
+        DebugPrint(kAccessLevel,
+                   u"%s::OpenChunk denied: dwDesiredAccess=%08X, dwFileAccess=%08X, "
+                   u"dwChunkAccess=%08X\r\n",
+                   owner_, desired, stream_.Access(), layers_.dwChunkAccess);
         return kNoLayer;
     }
     if (layer == 0) layers_.dwChunkAccess = desired;
@@ -93,7 +83,8 @@ unsigned ChunkEngine::OpenForWriting(const char* name, unsigned layer) {
     const DWORD written = stream_.Write(bytes, kHeaderSize);
     if (written < kHeaderSize) {
         if (written > 0) stream_.Seek(position);
-        Print(kRefusalLevel, u"\r%s::OpenChunk denied: Error writing chunk header\r\n", owner_);
+        DebugPrint(kRefusalLevel, u"\r%s::OpenChunk denied: Error writing chunk header\r\n",
+                   owner_);
         return kNoLayer;
     }
     layers_.Layer[layer] = tagCHNKLOCATOR{position, kSizeWhileWriting, 0};
@@ -103,7 +94,7 @@ unsigned ChunkEngine::OpenForWriting(const char* name, unsigned layer) {
 
 unsigned ChunkEngine::OpenForReading(const char* name, unsigned layer) {
     if (layer > 0 && Remaining(layer - 1) < kHeaderSize) {
-        Print(kRefusalLevel, u"\r%s::OpenChunk denied: Parent chunk exceeded\r\n", owner_);
+        DebugPrint(kRefusalLevel, u"\r%s::OpenChunk denied: Parent chunk exceeded\r\n", owner_);
         return kNoLayer;
     }
     const DWORD position = stream_.Position();
@@ -119,7 +110,8 @@ unsigned ChunkEngine::OpenForReading(const char* name, unsigned layer) {
     }
     if (!valid) {
         if (!stream_.ReportBadHeader(name, position, got, header))
-            Print(kRefusalLevel, u"\r%s::OpenChunk denied: Error reading chunk header\r\n", owner_);
+            DebugPrint(kRefusalLevel, u"\r%s::OpenChunk denied: Error reading chunk header\r\n",
+                       owner_);
         stream_.Seek(position);
         return kNoLayer;
     }
@@ -196,7 +188,7 @@ DWORD ChunkEngine::Read(void* data, DWORD count) {
 }
 
 BOOL ChunkEngine::FailFind(const WCHAR* format, DWORD start) {
-    Print(kRefusalLevel, format, owner_);
+    DebugPrint(kRefusalLevel, format, owner_);
     stream_.Seek(start);
     return FALSE;
 }
@@ -207,7 +199,8 @@ BOOL ChunkEngine::Find(const char* name) {
         return FALSE;
     ULONGLONG left = Remaining(layers_.dwLayerCnt - 1);
     if (left < kHeaderSize) {
-        Print(kRefusalLevel, u"\r%s::Chnk_Find failed: Not enough data for subchunk\r\n", owner_);
+        DebugPrint(kRefusalLevel, u"\r%s::Chnk_Find failed: Not enough data for subchunk\r\n",
+                   owner_);
         return FALSE;
     }
     const DWORD start = stream_.Position();

@@ -62,7 +62,6 @@ class ChunkEngine {
     ULONGLONG Remaining(unsigned layer) const;
     ULONGLONG EndOf(unsigned layer) const;
     BOOL FailFind(const WCHAR* format, DWORD start);
-    void Print(int level, const WCHAR* format, ...) const;
 
     tagCHNKLAYERS& layers_;
     ChunkStream& stream_;

@@ -1,7 +1,6 @@
 // LocFile: opening, sharing and closing an object file, and its raw transfers and seeks.
 #include "qzobj/store/locfile.h"
 
-#include <cstdarg>
 #include <new>
 
 #include "qzobj/diag.h"
@@ -9,10 +8,11 @@
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/store/chunk_engine.h"
-#include "qzobj/uikit.h"
+#include "qzobj/store/debug_print.h"
 
 using qzo::platform::GetLastError;
 using qzo::platform::SetLastError;
+using qzo::store::DebugPrint;
 using qzo::store::LocFileCounter;
 using qzo::store::LocFileTimer;
 
@@ -20,19 +20,10 @@ namespace {
 
 constexpr char kSiteTag[] = "qzobj/locfile";
 constexpr int kAllocationLine = 1;
-constexpr int kChannel = 3;
 constexpr int kProgrammingErrorLevel = 2;
 constexpr int kFailureLevel = 3;
 constexpr int kRefusalLevel = 4;
 constexpr ULONGLONG kLargestPosition = 0xFFFFFFFFull;
-
-void Print(int level, const WCHAR* format, ...) {
-    if (!IsDebugOn()) return;
-    va_list args;
-    va_start(args, format);
-    vwPrintf(kChannel, level, format, args);
-    va_end(args);
-}
 
 bool Creates(DWORD disposition) {
     return disposition == CREATE_NEW || disposition == CREATE_ALWAYS;
@@ -110,9 +101,9 @@ BOOL LocFile::Close() {
     m_cs.Enter();
     const DWORD locks = m_uLockCnt.load(std::memory_order_relaxed);
     if (locks != 0) {
-        Print(kProgrammingErrorLevel,
-              u"\rLocFile:Close %08X FileLock count (%u) wasn't zero at close!!\r\n",
-              HandleNumber(), locks);
+        DebugPrint(kProgrammingErrorLevel,
+                   u"\rLocFile:Close %08X FileLock count (%u) wasn't zero at close!!\r\n",
+                   HandleNumber(), locks);
         WarningMsg(u"CLOSE HISTORY", GetAddress(), GetEBP());
         ReleaseHeldLocks();
     }
@@ -159,7 +150,7 @@ DWORD LocFile::RawWrite(const void* data, DWORD count) {
     m_dwFilePtr += written;
     if (!done) {
         const DWORD error = GetLastError();
-        Print(kFailureLevel, u"\rLocFile: Error writing file, code %u\r\n", error);
+        DebugPrint(kFailureLevel, u"\rLocFile: Error writing file, code %u\r\n", error);
         WarningMsg(u"Debug info follows:", GetAddress(), GetEBP());
         SetLastError(error);
         return 0;
@@ -182,7 +173,7 @@ DWORD LocFile::RawRead(void* data, DWORD count) {
     m_dwFilePtr += got;
     if (!done) {
         const DWORD error = GetLastError();
-        Print(kFailureLevel, u"\rLocFile: Error reading file, code %u\r\n", error);
+        DebugPrint(kFailureLevel, u"\rLocFile: Error reading file, code %u\r\n", error);
         WarningMsg(u"Debug info follows:", GetAddress(), GetEBP());
         SetLastError(error);
         return 0;
@@ -192,7 +183,7 @@ DWORD LocFile::RawRead(void* data, DWORD count) {
 
 DWORD LocFile::RawSeek(LONGLONG distance, DWORD method) {
     if (!IsOpen()) {
-        Print(kRefusalLevel, u"\rLocFile::SetFilePtr: Invalid handle\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::SetFilePtr: Invalid handle\r\n");
         SetLastError(ERROR_INVALID_HANDLE);
         return kNoPosition;
     }
@@ -222,7 +213,7 @@ bool LocFile::FileSize(ULONGLONG& size) const {
 
 DWORD LocFile::Write(const void* data, DWORD count) {
     if (IsChunkMode()) {
-        Print(kRefusalLevel, u"\rLocFile::Write: Not allowed while in chunk mode\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::Write: Not allowed while in chunk mode\r\n");
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -235,7 +226,7 @@ DWORD LocFile::Write(const void* data, DWORD count) {
 
 DWORD LocFile::Read(void* data, DWORD count) {
     if (IsChunkMode()) {
-        Print(kRefusalLevel, u"\rLocFile::Read: Not allowed while in chunk mode\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::Read: Not allowed while in chunk mode\r\n");
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
@@ -248,7 +239,7 @@ DWORD LocFile::Read(void* data, DWORD count) {
 
 DWORD LocFile::SetFilePtr(LONG distance, DWORD method) {
     if (IsChunkMode()) {
-        Print(kRefusalLevel, u"\rLocFile::SetFilePtr: Not allowed while in chunk-mode\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::SetFilePtr: Not allowed while in chunk-mode\r\n");
         SetLastError(ERROR_INVALID_HANDLE);
         return kNoPosition;
     }
@@ -261,7 +252,7 @@ DWORD LocFile::GetFilePtr() const {
 
 BOOL LocFile::SetEOF() {
     if (IsChunkMode()) {
-        Print(kRefusalLevel, u"\rLocFile::SetEOF not allowed while in chunk mode\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::SetEOF not allowed while in chunk mode\r\n");
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

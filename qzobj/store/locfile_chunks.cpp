@@ -1,34 +1,25 @@
 // LocFile's chunk mode: the chunk engine over the object file's raw transfers, with the object
 // file's own refusals and messages and the write limit, and the archive objects store through.
-#include <cstdarg>
 
 #include "qzobj/diag.h"
 #include "qzobj/hashid.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/store/chunk_engine.h"
 #include "qzobj/store/chunk_format.h"
+#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locfile.h"
-#include "qzobj/uikit.h"
 
 using qzo::platform::SetLastError;
 using qzo::store::ChunkEngine;
+using qzo::store::DebugPrint;
 using qzo::store::chunk_format::kHeaderSize;
 
 namespace {
 
 constexpr const WCHAR* kOwner = u"LocFile";
 constexpr unsigned kNoLayer = 0xFFFFFFFFu;
-constexpr int kChannel = 3;
 constexpr int kAccessLevel = 3;
 constexpr int kRefusalLevel = 4;
-
-void Print(int level, const WCHAR* format, ...) {
-    if (!IsDebugOn()) return;
-    va_list args;
-    va_start(args, format);
-    vwPrintf(kChannel, level, format, args);
-    va_end(args);
-}
 
 }  // namespace
 
@@ -62,20 +53,20 @@ class LocFileStream final : public ChunkStream {
                          const tagCHNKHEADER& header) override {
         if (!IsDebugOn()) return true;
         const ULONGLONG size = Size();
-        Print(kRefusalLevel,
-              u"\rLocFile::OpenChunk denied: Error reading chunk header %hs (%u bytes of %u "
-              u"read)\r\n",
-              name ? name : "", position, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : DWORD(size));
+        DebugPrint(kRefusalLevel,
+                   u"\rLocFile::OpenChunk denied: Error reading chunk header %hs (%u bytes of %u "
+                   u"read)\r\n",
+                   name ? name : "", position, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : DWORD(size));
         const DWORD expected = name ? GetHashID(name) : CHNK_UNNAMED_ID;
         if (got < kHeaderSize)
-            Print(kRefusalLevel, u"\r   Could read only %u of %u bytes header data\r\n", got,
-                  kHeaderSize);
+            DebugPrint(kRefusalLevel, u"\r   Could read only %u of %u bytes header data\r\n", got,
+                       kHeaderSize);
         else if (header.dwChunkID != expected)
-            Print(kRefusalLevel, u"\r   ChunkIDs do not match: Expected=%08X, Found=%08X\r\n",
-                  expected, header.dwChunkID);
+            DebugPrint(kRefusalLevel, u"\r   ChunkIDs do not match: Expected=%08X, Found=%08X\r\n",
+                       expected, header.dwChunkID);
         else
-            Print(kRefusalLevel, u"\r   Chunk size %u reaches beyond its parent\r\n",
-                  header.dwSize);
+            DebugPrint(kRefusalLevel, u"\r   Chunk size %u reaches beyond its parent\r\n",
+                       header.dwSize);
         return true;
     }
 
@@ -112,27 +103,27 @@ bool LocFile::ChunkDirectionOpen(DWORD direction) {
 unsigned LocFile::Chnk_Open(const char* name, DWORD dwDesiredAccess) {
     const DWORD desired = dwDesiredAccess & (CHNK_READ | CHNK_WRITE);
     if (!IsOpen()) {
-        Print(kRefusalLevel, u"\rLocFile::OpenChunk denied: Invalid file handle\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::OpenChunk denied: Invalid file handle\r\n");
         SetLastError(ERROR_INVALID_HANDLE);
         return kNoLayer;
     }
     if (m_Layers.dwLayerCnt >= CHNK_MAX_LAYERS) {
-        Print(kRefusalLevel, u"\rLocFile::OpenChunk denied: Max. chunk layers expired\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::OpenChunk denied: Max. chunk layers expired\r\n");
         SetLastError(ERROR_ACCESS_DENIED);
         return kNoLayer;
     }
     if (!ChunkOpenAllowed(desired)) {
-        Print(kAccessLevel,
-              u"\rLocFile::OpenChunk denied: dwDesiredAccess=%08X, dwFileAccess=%08X, "
-              u"dwChunkAccess=%08X\r\n",
-              desired, m_dwCurrentAccess, m_Layers.dwChunkAccess);
+        DebugPrint(kAccessLevel,
+                   u"\rLocFile::OpenChunk denied: dwDesiredAccess=%08X, dwFileAccess=%08X, "
+                   u"dwChunkAccess=%08X\r\n",
+                   desired, m_dwCurrentAccess, m_Layers.dwChunkAccess);
         SetLastError(ERROR_ACCESS_DENIED);
         return kNoLayer;
     }
     // A header that would reach the write limit is refused whole, so nothing at or past the
     // limit is ever overwritten.
     if (desired == CHNK_WRITE && !HeaderFitsLimit(m_dwFilePtr)) {
-        Print(kRefusalLevel, u"\rLocFile::OpenChunk denied: Error writing chunk header\r\n");
+        DebugPrint(kRefusalLevel, u"\rLocFile::OpenChunk denied: Error writing chunk header\r\n");
         return kNoLayer;
     }
     LocFileStream stream(*this);

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+
+#include "qzobj/platform/text.h"
 
 namespace qzo::uikit {
 namespace {
@@ -109,32 +112,6 @@ size_t PadAfter(const Spec& spec, size_t length) {
                : 0;
 }
 
-// Decodes one UTF-8 sequence of text[i..end), advancing i; malformed bytes give U+FFFD one at
-// a time. Narrow text may be plain ASCII or UTF-8.
-char32_t NextUtf8(const unsigned char* text, size_t end, size_t& i) {
-    unsigned char lead = text[i++];
-    if (lead < 0x80) return lead;
-    size_t extra;
-    char32_t c;
-    char32_t minimum;
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1, c = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2, c = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3, c = lead & 0x07, minimum = 0x10000;
-    } else {
-        return 0xFFFD;
-    }
-    if (end - i < extra) return 0xFFFD;
-    for (size_t k = 0; k < extra; ++k)
-        if ((text[i + k] & 0xC0) != 0x80) return 0xFFFD;
-    for (size_t k = 0; k < extra; ++k) c = (c << 6) | (text[i + k] & 0x3F);
-    i += extra;
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0xFFFD;
-    return c;
-}
-
 void PutCodePoint(Writer& out, char32_t c) {
     if (c >= 0x10000) {
         c -= 0x10000;
@@ -167,9 +144,10 @@ void PutNarrowText(Writer& out, const Spec& spec, const char* text) {
     if (spec.width <= 0) limit = std::min(limit, 4 * (out.Room() + 1));
     size_t end = 0;
     while (end < limit && bytes[end]) ++end;
+    const std::string_view narrow(text, end);
     size_t units = 0;
     if (spec.width > 0) {
-        for (size_t i = 0; i < end;) units += NextUtf8(bytes, end, i) >= 0x10000 ? 2 : 1;
+        for (size_t i = 0; i < end;) units += qzo::text::DecodeUtf8(narrow, i) >= 0x10000 ? 2 : 1;
     }
     out.Fill(u' ', PadBefore(spec, units));
     for (size_t i = 0; i < end;) {
@@ -177,7 +155,7 @@ void PutNarrowText(Writer& out, const Spec& spec, const char* text) {
             out.Put(0);  // marks the cut
             break;
         }
-        PutCodePoint(out, NextUtf8(bytes, end, i));
+        PutCodePoint(out, qzo::text::DecodeUtf8(narrow, i));
     }
     out.Fill(u' ', PadAfter(spec, units));
 }
