@@ -1,7 +1,8 @@
 // The object store: the chunk archive through which persistent objects store and load
-// themselves.
+// themselves, and the locations that name them.
 #pragma once
 
+#include "qzobj/location.h"
 #include "qzobj/types.h"
 
 // Access of a chunk layer: exactly one of the two bits.

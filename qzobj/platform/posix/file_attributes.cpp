@@ -10,6 +10,7 @@
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/file_faults.h"
 #include "qzobj/platform/last_error.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/fs_support.h"
 
 namespace qzo::platform::posix {
@@ -110,6 +111,8 @@ DWORD GetFileAttributes(const WCHAR* path) {
 bool SetFileAttributes(const WCHAR* path, DWORD attributes) {
     std::string native;
     if (!ResolveFilePath(path, native)) return false;
+    if (posix::CrashSeamActive())
+        posix::CountMutatingCall(posix::MutatingCall::kSetAttributes, native);
     struct stat st;
     if (stat(native.c_str(), &st) != 0) return posix::FailOnPath(errno, native);
     const DWORD wanted = attributes & posix::kStoredAttributeMask;

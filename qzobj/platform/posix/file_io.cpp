@@ -10,6 +10,7 @@
 #include "qzobj/platform/file_faults.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/fs_support.h"
 
 namespace qzo::platform {
@@ -39,6 +40,8 @@ bool File::Read(void* buffer, DWORD bytes, DWORD& done) {
     if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
     if (!canRead()) return Fail(ERROR_ACCESS_DENIED);
     if (bytes && !buffer) return Fail(ERROR_INVALID_PARAMETER);
+    if (const IoFault fault = TakeReadFault(); fault != IoFault::kNone)
+        return Fail(ErrorOfIoFault(fault));
     auto* out = static_cast<char*>(buffer);
     while (done < bytes) {
         ssize_t got = ::read(fd_, out + done, bytes - done);
@@ -57,9 +60,12 @@ bool File::Write(const void* buffer, DWORD bytes, DWORD& done) {
     if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
     if (!canWrite()) return Fail(ERROR_ACCESS_DENIED);
     if (bytes && !buffer) return Fail(ERROR_INVALID_PARAMETER);
-    if (bytes) MarkModified();
+    if (const IoFault fault = TakeWriteFault(); fault != IoFault::kNone)
+        return Fail(ErrorOfIoFault(fault));
     const DWORD allowed = TakeWriteBudget(bytes);
     const auto* in = static_cast<const char*>(buffer);
+    if (allowed && posix::CrashSeamActive()) posix::CountWrite(fd_, native_, in, allowed);
+    if (bytes) MarkModified();
     while (done < allowed) {
         ssize_t put = ::write(fd_, in + done, allowed - done);
         if (put < 0) {
@@ -93,6 +99,8 @@ bool File::SetEndOfFile() {
     if (mappings_.load() > 0) return Fail(ERROR_USER_MAPPED_FILE);
     off_t position = lseek(fd_, 0, SEEK_CUR);
     if (position < 0) return FailFromErrno();
+    if (posix::CrashSeamActive())
+        posix::CountMutatingCall(posix::MutatingCall::kSetEndOfFile, native_);
     MarkModified();
     if (ftruncate(fd_, position) != 0) return FailFromErrno();
     return true;
@@ -134,6 +142,7 @@ bool File::SetTimes(const FILETIME* /*creation*/, const FILETIME* lastAccess,
     if (fd_ < 0) return Fail(ERROR_INVALID_HANDLE);
     if (!canWrite()) return Fail(ERROR_ACCESS_DENIED);
     const timespec times[2] = {TimespecOrOmit(lastAccess), TimespecOrOmit(lastWrite)};
+    if (posix::CrashSeamActive()) posix::CountMutatingCall(posix::MutatingCall::kSetTimes, native_);
     if (futimens(fd_, times) != 0) return FailFromErrno();
     return true;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "qzobj/platform/last_error.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/fs_support.h"
 
 namespace qzo::platform {
@@ -56,6 +57,8 @@ std::unique_ptr<FileMapping> FileMapping::Create(File& file, DWORD protect, uint
             Fail(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
+        if (posix::CrashSeamActive())
+            posix::CountMutatingCall(posix::MutatingCall::kSetEndOfFile, file.nativePath());
         file.MarkModified();
         if (ftruncate(file.descriptor(), static_cast<off_t>(maximumSize)) != 0) {
             SetLastErrorFromErrno(errno);

@@ -9,6 +9,7 @@
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/file_attributes.h"
 #include "qzobj/platform/posix/fs_support.h"
 #include "qzobj/platform/text.h"
@@ -74,7 +75,14 @@ bool MoveFileUnlessOpen(const WCHAR* from, const WCHAR* to) {
     return MoveFile(source, target);
 }
 
+// The copy counts once for the crash seam, and its target's open, writes and times count too,
+// so that a crash can also tear the copy.
 bool CopyFileShared(const WCHAR* from, const WCHAR* to, bool failIfExists) {
+    if (posix::CrashSeamActive()) {
+        std::string source, target;
+        if (ResolveFilePath(from, source) && ResolveFilePath(to, target))
+            posix::CountMutatingCall(posix::MutatingCall::kCopy, source, target);
+    }
     auto source =
         File::Open(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     if (!source) return false;

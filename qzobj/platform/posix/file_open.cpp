@@ -10,6 +10,7 @@
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/path.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/file_attributes.h"
 #include "qzobj/platform/posix/file_share.h"
 #include "qzobj/platform/posix/fs_support.h"
@@ -44,6 +45,20 @@ bool TruncatingDisposition(DWORD disposition) {
     return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
 }
 
+// Write-through handles write synchronously: each write returns once its data (and the size
+// needed to read them back) are on the device, as an unbuffered Windows write would.
+int ExtraOpenFlags(DWORD flagsAndAttributes) {
+    return (flagsAndAttributes & FILE_FLAG_WRITE_THROUGH) ? O_DSYNC : 0;
+}
+
+// Opens that may create or empty a file count for the crash seam before they act.
+void CountMutatingOpen(const std::string& native, DWORD disposition) {
+    if (!posix::CrashSeamActive() || disposition == OPEN_EXISTING) return;
+    posix::CountMutatingCall(TruncatingDisposition(disposition) ? posix::MutatingCall::kOpenTruncate
+                                                                : posix::MutatingCall::kOpenCreate,
+                             native);
+}
+
 // What the open found and did.
 struct OpenedDescriptor {
     Descriptor file;
@@ -53,9 +68,10 @@ struct OpenedDescriptor {
 
 // Opens without truncating: read-write where the permissions allow (exclusive locks need it),
 // else read-only when no write access is wanted. Creation is exclusive, so `created` is exact.
-bool OpenDescriptor(const std::string& native, bool wantsWrite, DWORD disposition,
+// `extra` adds open flags such as O_DSYNC.
+bool OpenDescriptor(const std::string& native, bool wantsWrite, DWORD disposition, int extra,
                     OpenedDescriptor& opened) {
-    const int base = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const int base = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | extra;
     const bool mayCreate =
         disposition == CREATE_NEW || disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
@@ -147,9 +163,11 @@ std::unique_ptr<File> File::Open(const WCHAR* path, DWORD access, DWORD share, D
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    CountMutatingOpen(native, disposition);
+    const int extra = ExtraOpenFlags(flagsAndAttributes);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         OpenedDescriptor opened;
-        if (!OpenDescriptor(native, wantsWrite, disposition, opened)) return nullptr;
+        if (!OpenDescriptor(native, wantsWrite, disposition, extra, opened)) return nullptr;
         const int fd = opened.file.get();
         if (!opened.created && !CheckOpenable(fd, wantsWrite, disposition)) return nullptr;
         posix::ShareGate gate(fd, opened.writable);

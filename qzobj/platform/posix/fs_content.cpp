@@ -11,6 +11,7 @@
 
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/fs_support.h"
 
 namespace qzo::platform {
@@ -67,6 +68,9 @@ bool ReadWholeFile(const std::string& native, std::string& bytes) {
 }
 
 bool ReplaceFileContent(const std::string& native, const std::string& bytes) {
+    // One counted call: the temporary copy and the rename make the replacement atomic anyway.
+    if (posix::CrashSeamActive())
+        posix::CountMutatingCall(posix::MutatingCall::kReplaceContent, native);
     const std::string target = ReplacementTarget(native);
     struct stat original;
     const bool exists = stat(target.c_str(), &original) == 0;

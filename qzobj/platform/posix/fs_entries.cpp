@@ -9,6 +9,7 @@
 
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/file_share.h"
 #include "qzobj/platform/posix/fs_support.h"
 
@@ -18,6 +19,12 @@ namespace {
 using posix::Descriptor;
 using posix::Fail;
 using posix::FailOnPath;
+using posix::MutatingCall;
+
+// Counts the call for the crash seam, which may end the process here, before the call acts.
+void Count(MutatingCall kind, const std::string& path, const std::string& second = {}) {
+    if (posix::CrashSeamActive()) posix::CountMutatingCall(kind, path, second);
+}
 
 constexpr DWORD kErrorNotSameDevice = 17;  // a folder cannot move to another file system
 
@@ -75,6 +82,7 @@ bool MoveUnchecked(const std::string& from, const std::string& to) {
 }  // namespace
 
 bool CreateDirectory(const std::string& native) {
+    Count(MutatingCall::kCreateDirectory, native);
     if (mkdir(native.c_str(), 0777) == 0) return true;
     int error = errno;
     if (error == EEXIST) return Fail(ERROR_ALREADY_EXISTS);
@@ -86,6 +94,7 @@ bool CreateDirectory(const std::string& native) {
 bool CreateDirectories(const std::string& native) {
     if (native.empty()) return Fail(ERROR_INVALID_PARAMETER);
     if (IsDirectory(native)) return true;
+    Count(MutatingCall::kCreateDirectory, native);
     for (size_t slash = native.find('/', 1);; slash = native.find('/', slash + 1)) {
         std::string level = native.substr(0, slash);
         if (mkdir(level.c_str(), 0777) != 0 && errno != EEXIST) return FailOnPath(errno, level);
@@ -98,6 +107,7 @@ bool CreateDirectories(const std::string& native) {
 }
 
 bool RemoveDirectory(const std::string& native) {
+    Count(MutatingCall::kRemoveDirectory, native);
     if (rmdir(native.c_str()) == 0) return true;
     int error = errno;
     if (error == ENOTDIR) {
@@ -109,6 +119,7 @@ bool RemoveDirectory(const std::string& native) {
 }
 
 bool DeleteFile(const std::string& native) {
+    Count(MutatingCall::kDelete, native);
     struct stat st;
     if (lstat(native.c_str(), &st) != 0) return FailOnPath(errno, native);
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
@@ -117,10 +128,12 @@ bool DeleteFile(const std::string& native) {
 }
 
 bool MoveFile(const std::string& from, const std::string& to) {
+    Count(MutatingCall::kMove, from, to);
     return posix::RunUnlessOpen(from, [&] { return MoveUnchecked(from, to); });
 }
 
 bool CopyFile(const std::string& from, const std::string& to, bool failIfExists) {
+    Count(MutatingCall::kCopy, from, to);
     Descriptor source(open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!source.valid()) return FailOnPath(errno, from);
     struct stat st;
@@ -148,6 +161,7 @@ bool CopyFile(const std::string& from, const std::string& to, bool failIfExists)
 }
 
 bool CopySymlink(const std::string& from, const std::string& to) {
+    Count(MutatingCall::kCopy, from, to);
     std::vector<char> buffer(4096);
     ssize_t length = readlink(from.c_str(), buffer.data(), buffer.size() - 1);
     if (length < 0) return FailOnPath(errno, from);
@@ -169,6 +183,7 @@ bool CreateEmptyFile(const std::string& native) {
     if (stat(native.c_str(), &st) == 0) {
         return S_ISDIR(st.st_mode) ? Fail(ERROR_ACCESS_DENIED) : true;
     }
+    Count(MutatingCall::kOpenCreate, native);
     Descriptor file(open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (file.valid() || errno == EEXIST) return true;  // EEXIST: another thread created it
     int error = errno;

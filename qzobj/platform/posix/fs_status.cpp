@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "qzobj/platform/fs.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/file_attributes.h"
 #include "qzobj/platform/posix/fs_support.h"
 #include "qzobj/platform/text.h"
@@ -158,6 +159,7 @@ bool ListDirectory(const std::string& native, std::vector<DirectoryEntry>& entri
 
 bool SetFileTimes(const std::string& native, const FILETIME* lastAccess,
                   const FILETIME* lastWrite) {
+    if (posix::CrashSeamActive()) posix::CountMutatingCall(posix::MutatingCall::kSetTimes, native);
     timespec times[2];
     times[0] = lastAccess ? ToTimespec(*lastAccess) : timespec{0, UTIME_OMIT};
     times[1] = lastWrite ? ToTimespec(*lastWrite) : timespec{0, UTIME_OMIT};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qzobj/platform/fs.h"
+#include "qzobj/platform/posix/crash_seam.h"
 #include "qzobj/platform/posix/fs_support.h"
 
 namespace qzo::platform {
@@ -75,6 +76,8 @@ bool RemoveTree(const std::string& native) {
     if (name.empty() || name == "/" || name == "." || name == "..") {
         return posix::Fail(ERROR_ACCESS_DENIED);  // never the root or a folder named by dots
     }
+    if (posix::CrashSeamActive())
+        posix::CountMutatingCall(posix::MutatingCall::kRemoveTree, native);
     posix::Descriptor folder(
         open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) return posix::FailOnPath(errno, native);
