@@ -203,4 +203,13 @@ bool PathNameEqualNoCase(std::string_view a, std::string_view b) {
     return i == a.size() && j == b.size();
 }
 
+std::string PathNameKey(std::string_view name) {
+    std::string key;
+    key.reserve(name.size());
+    char buffer[4];
+    for (size_t i = 0; i < name.size();)
+        key.append(buffer, EncodeUtf8(SimpleUpper(DecodeUtf8(name, i)), buffer));
+    return key;
+}
+
 }  // namespace qzo::text

@@ -48,5 +48,7 @@ bool EqualNoCase(std::string_view a, std::string_view b);
 // UTF-8 names compared by folding both through UTF-16 with full Unicode simple upper-casing of
 // the Latin-1 and basic ranges (what a case-insensitive file system would do for common names).
 bool PathNameEqualNoCase(std::string_view a, std::string_view b);
+// A key equal for exactly the names PathNameEqualNoCase holds equal (the folded name in UTF-8).
+std::string PathNameKey(std::string_view name);
 
 }  // namespace qzo::text

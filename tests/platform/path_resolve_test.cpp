@@ -58,6 +58,16 @@ TEST_F(PathResolve, ExactSpellingWinsAndAmbiguityResolvesTheSameWayEveryTime) {
     EXPECT_EQ(Resolve(System("/Proj/oBJ")), TempPath("Proj/OBJ"));
 }
 
+TEST_F(PathResolve, ARenamedEntryIsFoundInItsNewSpellingNeverTheRememberedOne) {
+    // The first lookups remember "Proj" and "Obj" for these folded names.
+    EXPECT_EQ(Resolve(System("/PROJ/OBJ/DATA.TXT")), TempPath("Proj/Obj/Data.Txt"));
+    ASSERT_EQ(rename(TempPath("Proj/Obj").c_str(), TempPath("Proj/oBj").c_str()), 0);
+    EXPECT_EQ(Resolve(System("/PROJ/OBJ/DATA.TXT")), TempPath("Proj/oBj/Data.Txt"));
+    ASSERT_EQ(rename(TempPath("Proj/oBj").c_str(), TempPath("Proj/Other").c_str()), 0);
+    // Gone under every spelling: the caller's spelling is kept from there on.
+    EXPECT_EQ(Resolve(System("/PROJ/OBJ/DATA.TXT")), TempPath("Proj/OBJ/DATA.TXT"));
+}
+
 TEST_F(PathResolve, RelativePathsResolveAgainstTheCurrentFolder) {
     char saved[4096];
     ASSERT_NE(getcwd(saved, sizeof saved), nullptr);

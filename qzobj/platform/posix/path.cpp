@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "qzobj/platform/last_error.h"
@@ -19,7 +21,7 @@ bool EntryExists(const std::string& native) {
 
 // The entry of `folder` whose name equals `name` without case. Several candidates ("Obj" and
 // "obj") resolve to the byte-wise smallest, so every caller lands on the same one.
-bool FindNoCase(const std::string& folder, std::string_view name, std::string& found) {
+bool ScanNoCase(const std::string& folder, std::string_view name, std::string& found) {
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
     if (!dir) return false;
     bool any = false;
@@ -32,6 +34,51 @@ bool FindNoCase(const std::string& folder, std::string_view name, std::string& f
     }
     closedir(dir);
     return any;
+}
+
+// Spellings found by earlier scans. Paths are stored upper-case by the callers, so the same
+// components are looked up without case again and again, and a scan of a large folder (a busy
+// temporary folder holds tens of thousands of entries) costs milliseconds each time. A spelling
+// is served only after lstat confirms that it still exists, so a renamed or deleted entry is
+// scanned for afresh; a case twin created after the first scan is found once the remembered
+// spelling is gone. Bounded: the map is emptied when it is full.
+//
+// Thread safety: every member takes the guard.
+class SpellingCache {
+  public:
+    bool Find(const std::string& key, std::string& spelling) {
+        std::lock_guard<std::mutex> lock(guard_);
+        auto found = spellings_.find(key);
+        if (found == spellings_.end()) return false;
+        spelling = found->second;
+        return true;
+    }
+    void Remember(std::string key, std::string spelling) {
+        std::lock_guard<std::mutex> lock(guard_);
+        if (spellings_.size() >= kCapacity) spellings_.clear();
+        spellings_[std::move(key)] = std::move(spelling);
+    }
+
+  private:
+    static constexpr size_t kCapacity = 4096;
+    std::mutex guard_;
+    std::unordered_map<std::string, std::string> spellings_;
+};
+
+SpellingCache& Spellings() {
+    static SpellingCache* cache = new SpellingCache;  // used by file calls until process exit
+    return *cache;
+}
+
+bool FindNoCase(const std::string& folder, std::string_view name, std::string& found) {
+    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    std::string key = prefix;
+    key += '\0';
+    key += text::PathNameKey(name);
+    if (Spellings().Find(key, found) && EntryExists(prefix + found)) return true;
+    if (!ScanNoCase(folder, name, found)) return false;
+    Spellings().Remember(std::move(key), found);
+    return true;
 }
 
 std::vector<std::string_view> SplitComponents(std::string_view path) {
