@@ -1,8 +1,13 @@
 // The object store: the chunk archive through which persistent objects store and load
-// themselves, and the locations that name them.
+// themselves, the locations that name them, the records of object files (heritage and history),
+// the project directory and the project unique-ID generator.
 #pragma once
 
+#include "qzobj/heritage.h"
+#include "qzobj/history.h"
 #include "qzobj/location.h"
+#include "qzobj/project_ids.h"
+#include "qzobj/project_locator.h"
 #include "qzobj/types.h"
 
 // Access of a chunk layer: exactly one of the two bits.

@@ -36,9 +36,11 @@ QZOBJ_API intptr_t XDialog(HWND owner, int x, int y, uintptr_t dialogTemplate, H
 // length, 0 when the module has no such string or the buffer is null or of size 0.
 QZOBJ_API int LLoadStringW(HINSTANCE module, UINT id, WCHAR* buffer, int size);
 
-// Progress windows: one line on standard error when it is a terminal, redrawn at most about ten
-// times a second. Positions are percentages, clamped to 0..100.
-typedef BOOL (*PROGRESSCANCELPROC)(HANDLE progress, uintptr_t value);
+// Progress windows: one line on standard error when it is a terminal,
+// "\r<title> [########            ] 42% <text>", redrawn at most about ten times a second.
+// Progress_Open always returns a handle, terminal or not. Positions are percentages, clamped to
+// 0..100. The cancel callback receives the window's handle and the caller's value.
+typedef void (*PROGRESSCANCELPROC)(HANDLE progress, uintptr_t value);
 QZOBJ_API HANDLE Progress_Open(HWND owner, const WCHAR* title, const WCHAR* text, DWORD flags,
                                PROGRESSCANCELPROC cancel, uintptr_t value);
 QZOBJ_API BOOL Progress_SetTitle(HANDLE progress, const WCHAR* title);
@@ -47,3 +49,28 @@ QZOBJ_API BOOL Progress_SetStatus(HANDLE progress, const WCHAR* text, int positi
 QZOBJ_API BOOL Progress_SetMasterStatus(HANDLE progress, const WCHAR* text, int position,
                                         const WCHAR* text2);
 QZOBJ_API void Progress_Close(HANDLE progress);
+
+// What a progress call did, as the progress hook sees it.
+enum PROGRESSCALLKIND {
+    PROGRESS_CALL_OPEN = 1,
+    PROGRESS_CALL_SETTITLE = 2,
+    PROGRESS_CALL_SETSTATUS = 3,
+    PROGRESS_CALL_SETMASTERSTATUS = 4,
+    PROGRESS_CALL_CLOSE = 5,
+};
+struct PROGRESSCALL {
+    PROGRESSCALLKIND kind;
+    HANDLE progress;    // the window (for Open: the handle returned)
+    const WCHAR* text;  // title (Open, SetTitle) or status text (the Set calls); may be null
+    int position;       // the position as given (Set calls), else 0
+    DWORD flags;        // Open's flags, else 0
+};
+// Called after every progress call on a known window, in the calling thread, with the texts
+// valid only during the call. Returning non-zero fires the window's cancel callback once the
+// call is done (as a user pressing Cancel would). Tests record the calls through it.
+typedef BOOL (*PROGRESSHOOKPROC)(const PROGRESSCALL* call, void* context);
+// Installs the hook (null removes it); returns the previous one. Thread-safe.
+QZOBJ_API PROGRESSHOOKPROC Progress_SetHook(PROGRESSHOOKPROC hook, void* context);
+// Fires the cancel callback of an open window; FALSE when the handle is unknown or the window
+// has no callback.
+QZOBJ_API BOOL Progress_Cancel(HANDLE progress);

@@ -13,6 +13,7 @@
 #include "qzobj/platform/guard.h"
 #include "qzobj/platform/module.h"
 #include "qzobj/store/locfile.h"
+#include "qzobj/store/prjloc_internal.h"
 
 namespace qzo::frame {
 namespace {
@@ -34,9 +35,13 @@ bool LoadDebugSwitches() {
     return true;
 }
 
-bool InitClassRegistry() { return CQZRuntimeClass::Init() != FALSE; }
+bool InitClassRegistry() {
+    return CQZRuntimeClass::Init() != FALSE;
+}
 
-void ExitClassRegistry() { CQZRuntimeClass::Exit(); }
+void ExitClassRegistry() {
+    CQZRuntimeClass::Exit();
+}
 
 struct AttachStep {
     const char* name;
@@ -54,6 +59,8 @@ constexpr AttachStep kSteps[] = {
     {"class registry", &InitClassRegistry, &ExitClassRegistry},
     {"crash record", &qzo::diag::AttachCrashRecord, &qzo::diag::DetachCrashRecord},
     {"file counters", &qzo::store::AttachLocFileCounters, &qzo::store::ReportLocFileCounters},
+    {"project directory", &qzo::store::prjloc::AttachProjectDirectory,
+     &qzo::store::prjloc::DetachProjectDirectory},
 };
 constexpr size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);
 
@@ -68,7 +75,9 @@ void DetachFrom(size_t count) {
 
 }  // namespace
 
-HMODULE LibraryInstance() { return g_instance; }
+HMODULE LibraryInstance() {
+    return g_instance;
+}
 
 bool ProcessAttach() {
     if (g_started.exchange(true)) return g_attached.load() == kStepCount;
@@ -91,8 +100,12 @@ void ProcessDetach() {
 namespace {
 
 // Loading the library attaches it; unloading (dlclose or process exit) detaches it.
-__attribute__((constructor(200))) void LibraryLoaded() { ProcessAttach(); }
-__attribute__((destructor(200))) void LibraryUnloaded() { ProcessDetach(); }
+__attribute__((constructor(200))) void LibraryLoaded() {
+    ProcessAttach();
+}
+__attribute__((destructor(200))) void LibraryUnloaded() {
+    ProcessDetach();
+}
 
 }  // namespace
 }  // namespace qzo::frame

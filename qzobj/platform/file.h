@@ -60,6 +60,10 @@ class File {
     // bytes and succeeds.
     bool Read(void* buffer, DWORD bytes, DWORD& done);
     bool Write(const void* buffer, DWORD bytes, DWORD& done);
+    // The same at an absolute offset, leaving the handle's position where it was (one system
+    // call for a small record instead of a seek and a transfer).
+    bool ReadAt(uint64_t offset, void* buffer, DWORD bytes, DWORD& done);
+    bool WriteAt(uint64_t offset, const void* buffer, DWORD bytes, DWORD& done);
     // Moves the position (FILE_BEGIN, FILE_CURRENT, FILE_END); a negative result fails with
     // ERROR_NEGATIVE_SEEK. Positions beyond the end are allowed.
     bool Seek(int64_t distance, DWORD method, uint64_t& position);
@@ -104,6 +108,10 @@ class File {
     };
 
     File(int fd, bool writableDescriptor, DWORD access, DWORD share, std::string native);
+    // Read/Write at the position (kAtPosition) or at an absolute offset.
+    static constexpr uint64_t kAtPosition = ~uint64_t(0);
+    bool Transfer(void* in, DWORD bytes, DWORD& done, uint64_t at);
+    bool Transfer(const void* out, DWORD bytes, DWORD& done, uint64_t at);
 
     int fd_;
     bool writableDescriptor_;  // opened read-write: exclusive locks are possible

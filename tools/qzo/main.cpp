@@ -1,28 +1,36 @@
-// qzo: the command-line companion of the object library.
+// qzo: the command-line companion of the object library. main dispatches to the verb table.
 #include <cstdio>
 #include <cstring>
 
-#include "qzobj/qzobj.h"
+#include "verbs.h"
 
 namespace {
 
-int Usage(FILE* out) {
-    std::fputs("usage: qzo demo\n", out);
-    return out == stdout ? 0 : 2;
-}
+struct Verb {
+    const char* name;
+    int (*run)(int argc, char** argv);
+    const char* summary;
+};
 
-int Demo() {
-    std::puts("qzo demo: the object store walk arrives with the locators; the library is built "
-              "and its foundation is tested (make check).");
-    return 0;
+constexpr Verb kVerbs[] = {
+    {"demo", qzo::tool::RunDemo, "walk one object through a fresh project folder"},
+    {"ids", qzo::tool::RunIds, "show a project's PRJ.IDS: counter, user slots, locks"},
+    {"project", qzo::tool::RunProject, "show a project folder: ID, version, layout, objects"},
+};
+
+int Usage(FILE* out) {
+    std::fputs("usage: qzo <verb> [arguments]   (qzo <verb> --help for details)\n", out);
+    for (const Verb& verb : kVerbs) std::fprintf(out, "  %-8s %s\n", verb.name, verb.summary);
+    return out == stdout ? 0 : 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage(stderr);
-    if (std::strcmp(argv[1], "demo") == 0) return Demo();
     if (std::strcmp(argv[1], "--help") == 0) return Usage(stdout);
+    for (const Verb& verb : kVerbs)
+        if (std::strcmp(argv[1], verb.name) == 0) return verb.run(argc - 2, argv + 2);
     std::fprintf(stderr, "qzo: unknown verb '%s'\n", argv[1]);
     return 2;
 }

@@ -148,16 +148,30 @@ void CountMutatingCall(MutatingCall kind, const std::string& path, const std::st
 
 void CountWrite(int fd, const std::string& path, const void* data, size_t length) {
     if (!Chosen(path, {})) return;
+    const off_t position = lseek(fd, 0, SEEK_CUR);
+    // An unknown position keeps nothing of the write when it is the chosen one.
+    CountWriteAt(fd, path, position < 0 ? nullptr : data, length,
+                 position < 0 ? 0 : static_cast<uint64_t>(position));
+}
+
+void CountWriteAt(int fd, const std::string& path, const void* data, size_t length,
+                  uint64_t offset) {
+    if (!Chosen(path, {})) return;
     uint64_t number = 0;
     const bool dies = Count(number);
     if (g_settings.traceFd < 0 && !dies) return;
-    const off_t position = lseek(fd, 0, SEEK_CUR);
-    const uint64_t offset = position < 0 ? 0 : static_cast<uint64_t>(position);
     Trace(number, MutatingCall::kWrite, path,
           std::to_string(offset) + '\t' + std::to_string(length));
     if (!dies) return;
-    const uint64_t kept = position < 0 ? 0 : BytesKeptByTornWrite(offset, length);
-    WriteFully(fd, static_cast<const char*>(data), static_cast<size_t>(kept));
+    const uint64_t kept = data ? BytesKeptByTornWrite(offset, length) : 0;
+    const char* bytes = static_cast<const char*>(data);
+    for (uint64_t put = 0; put < kept;) {
+        const ssize_t n = ::pwrite(fd, bytes + put, static_cast<size_t>(kept - put),
+                                   static_cast<off_t>(offset + put));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        put += static_cast<uint64_t>(n);
+    }
     Die();
 }
 

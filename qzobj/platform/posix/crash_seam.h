@@ -58,6 +58,9 @@ void CountMutatingCall(MutatingCall kind, const std::string& path, const std::st
 // the write crosses reach the file (none when it crosses none) and the process dies: a torn
 // write that keeps whole sectors. Call only when CrashSeamActive() and `length` > 0.
 void CountWrite(int fd, const std::string& path, const void* data, size_t length);
+// The same for a positioned write at `offset` (the descriptor's position is not used).
+void CountWriteAt(int fd, const std::string& path, const void* data, size_t length,
+                  uint64_t offset);
 
 // The sector size of torn writes.
 inline constexpr uint64_t kCrashSectorSize = 512;

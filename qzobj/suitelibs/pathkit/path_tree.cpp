@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "qzobj/pathkit.h"
+#include "qzobj/platform/file.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/path.h"
@@ -102,7 +103,28 @@ class TreeCopy {
             // Never write through a link that sits where the copy goes.
             if (!platform::DeleteFile(target)) return outcome_.note(false);
         }
-        outcome_.note(platform::CopyFile(source, target, false));
+        outcome_.note(CopyOneFile(source, target));
+    }
+
+    // Through file handles that share reading and writing, so a file another handle holds
+    // open (a project's ID file) still copies, with its attribute word and times; names the
+    // file calls cannot take keep the plain copy of content, permissions and times.
+    static bool CopyOneFile(const std::string& source, const std::string& target) {
+        const std::u16string from = qzo::text::ToUtf16(source);
+        const std::u16string to = qzo::text::ToUtf16(target);
+        if (from.size() >= MAX_PATH || to.size() >= MAX_PATH)
+            return platform::CopyFile(source, target, false);
+        return platform::CopyFileShared(from.c_str(), to.c_str(), false);
+    }
+
+    // A copied folder takes the source folder's attribute word (read-only stays a marker).
+    static void CopyFolderAttributes(const std::string& source, const std::string& target) {
+        const std::u16string from = qzo::text::ToUtf16(source);
+        const std::u16string to = qzo::text::ToUtf16(target);
+        if (from.size() >= MAX_PATH || to.size() >= MAX_PATH) return;
+        const DWORD attributes = platform::GetFileAttributes(from.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            platform::SetFileAttributes(to.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_DIRECTORY));
     }
 
     void CopySubfolder(const std::string& source, const std::string& target) {
@@ -112,6 +134,7 @@ class TreeCopy {
         if (!platform::IsDirectory(target) && !platform::CreateDirectory(target))
             return outcome_.note(false);
         CopyFolder(source, target);
+        CopyFolderAttributes(source, target);
     }
 
     std::u16string pattern_;

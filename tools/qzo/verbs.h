@@ -1,0 +1,16 @@
+// The verbs of the qzo companion. Each takes the arguments after its name and returns the
+// process's exit status: 0 success, 1 the input is not what the verb reads, 2 bad usage.
+#pragma once
+
+namespace qzo::tool {
+
+int RunDemo(int argc, char** argv);
+int RunIds(int argc, char** argv);
+int RunProject(int argc, char** argv);
+
+// Shared argument handling of the folder verbs: "--help" prints `usage` to standard output and
+// gives 0; anything but one folder argument prints it to standard error and gives 2. Returns
+// -1 and sets `folder` when the arguments are good.
+int ParseFolderArguments(int argc, char** argv, const char* usage, const char*& folder);
+
+}  // namespace qzo::tool
