@@ -37,6 +37,21 @@ bool ReadFlooredCounter(ProjectIdFile& file, DWORD& counter) {
     return true;
 }
 
+// Opens "<folder>PRJ.IDS" with `disposition` (never a truncating one): 0 with the file and its
+// name, 1 when it cannot be opened, 2 on a sharing violation.
+unsigned OpenIdFile(const WCHAR* folder, DWORD disposition, std::u16string& path,
+                    std::unique_ptr<ProjectIdFile>& file) {
+    ProjectIdFile::OpenError error = ProjectIdFile::OpenError::kNone;
+    try {
+        if (!ProjectIdFilePath(folder, path)) return 1;
+        file = ProjectIdFile::Open(path, disposition, error);
+    } catch (...) {
+        return 1;
+    }
+    if (file) return 0;
+    return error == ProjectIdFile::OpenError::kSharingViolation ? 2 : 1;
+}
+
 // Holds the counter lock of a file for one read-modify-write.
 class CounterLock {
   public:
@@ -93,15 +108,9 @@ CProjUniID::~CProjUniID() {
 unsigned CProjUniID::Open(const WCHAR* folder) {
     Close();
     std::u16string path;
-    ProjectIdFile::OpenError error = ProjectIdFile::OpenError::kNone;
     std::unique_ptr<ProjectIdFile> file;
-    try {
-        if (!ProjectIdFilePath(folder, path)) return 1;
-        file = ProjectIdFile::Open(path, OPEN_EXISTING, error);
-    } catch (...) {
-        return 1;
-    }
-    if (!file) return error == ProjectIdFile::OpenError::kSharingViolation ? 2 : 1;
+    if (const unsigned opened = OpenIdFile(folder, OPEN_EXISTING, path, file); opened != 0)
+        return opened;
 
     unsigned slot = format::kNoSlot;
     {
@@ -135,15 +144,9 @@ unsigned CProjUniID::Open(const WCHAR* folder) {
 unsigned CProjUniID::Create(const WCHAR* folder, DWORD firstID) {
     Close();
     std::u16string path;
-    ProjectIdFile::OpenError error = ProjectIdFile::OpenError::kNone;
     std::unique_ptr<ProjectIdFile> file;
-    try {
-        if (!ProjectIdFilePath(folder, path)) return 1;
-        file = ProjectIdFile::Open(path, OPEN_ALWAYS, error);
-    } catch (...) {
-        return 1;
-    }
-    if (!file) return error == ProjectIdFile::OpenError::kSharingViolation ? 2 : 1;
+    if (const unsigned opened = OpenIdFile(folder, OPEN_ALWAYS, path, file); opened != 0)
+        return opened;
     CounterLock lock(*file);
     if (!lock.held()) {
         Report(kRefusalLevel, u"\rCProjUniID::Create(%s): Sharing violation\r\n", path.c_str());

@@ -6,6 +6,7 @@
 
 #include "qzobj/diag.h"
 #include "qzobj/store.h"
+#include "support/capture.h"
 #include "support/fixture.h"
 
 namespace qzo::test::chunks {
@@ -14,11 +15,7 @@ inline std::u16string System(const std::string& native) {
     return std::u16string(native.begin(), native.end());
 }
 
-struct ScopedDebug {
-    explicit ScopedDebug(bool on) : previous_(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebug() { SetDebugMode(previous_); }
-    BOOL previous_;
-};
+using ScopedDebug = qzo::test::ScopedDebugOutput;
 
 // A file archive on "tree.chk" in the test's folder.
 class FileBackend {

@@ -1,5 +1,4 @@
 // The peer side of the file tests (commands run in the child process) and the driver side.
-#include <signal.h>
 #include <sys/resource.h>
 
 #include <map>
@@ -118,7 +117,7 @@ bool FilePeer::Close(const std::string& slot) {
 }
 
 void FilePeer::Kill() {
-    if (peer_.pid() > 0) kill(peer_.pid(), SIGKILL);
+    peer_.Kill();
     peer_.Wait();
 }
 

@@ -10,6 +10,7 @@
 #include "qzobj/diag.h"
 #include "qzobj/frame.h"
 #include "qzobj/memory.h"
+#include "support/capture.h"
 
 namespace qzo::test {
 
@@ -46,10 +47,6 @@ inline void WatchHeapNamed(const char* name) {
     QZOBJ_WriteProfileInt(name, "Watch", 1);
 }
 
-struct ScopedDebugMode {
-    explicit ScopedDebugMode(bool on) : previous_(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebugMode() { SetDebugMode(previous_); }
-    BOOL previous_;
-};
+using ScopedDebugMode = ScopedDebugOutput;
 
 }  // namespace qzo::test

@@ -9,6 +9,7 @@
 #include "qzobj/containers.h"
 #include "qzobj/diag.h"
 #include "qzobj/memory.h"
+#include "support/capture.h"
 #include "support/recording_archive.h"
 
 namespace qzo::test {
@@ -22,11 +23,7 @@ inline Item8 MakeItem(DWORD value) {
     return Item8{0xEEEEEEEE, value};
 }
 
-struct ScopedDebugMode {
-    explicit ScopedDebugMode(bool on) : previous(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebugMode() { SetDebugMode(previous); }
-    BOOL previous;
-};
+using ScopedDebugMode = qzo::test::ScopedDebugOutput;
 
 inline DWORD LiveBlocks(CHeap& heap) {
     DWORD count = 0;

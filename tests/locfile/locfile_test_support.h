@@ -8,6 +8,7 @@
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/store/locfile.h"
+#include "support/capture.h"
 #include "support/fixture.h"
 
 namespace qzo::test::locfile {
@@ -30,11 +31,7 @@ long long FileSize(const std::string& path);
 // Whether a byte-range lock on [offset, offset + 1) is free for a new handle of this process.
 bool ByteIsFree(const std::string& path, DWORD offset);
 
-struct ScopedDebug {
-    explicit ScopedDebug(bool on) : previous_(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebug() { SetDebugMode(previous_); }
-    BOOL previous_;
-};
+using ScopedDebug = qzo::test::ScopedDebugOutput;
 
 // Closes a LocFile at the end of a scope.
 struct Closer {

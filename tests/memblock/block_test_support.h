@@ -10,14 +10,11 @@
 #include "qzobj/diag.h"
 #include "qzobj/memblock.h"
 #include "qzobj/memory.h"
+#include "support/capture.h"
 
 namespace qzo::test {
 
-struct ScopedDebug {
-    explicit ScopedDebug(bool on) : previous_(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebug() { SetDebugMode(previous_); }
-    BOOL previous_;
-};
+using ScopedDebug = ScopedDebugOutput;
 
 inline DWORD LiveBlocks(CHeap& heap) {
     DWORD count = 0;

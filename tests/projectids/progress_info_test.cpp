@@ -1,10 +1,6 @@
 // CProgressInfo over the progress windows: the calls it makes as the progress hook records
 // them, a cancel fired through the hook, and the one-line drawing on a terminal.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -14,6 +10,7 @@
 #include "qzobj/project_ids.h"
 #include "qzobj/uikit.h"
 #include "support/fixture.h"
+#include "support/terminal_stderr.h"
 
 namespace {
 
@@ -136,54 +133,8 @@ TEST_F(ProgressInfoTest, DestructionClosesTheWindow) {
     EXPECT_EQ(recorder_.calls[1].kind, PROGRESS_CALL_CLOSE);
 }
 
-// Standard error replaced by a raw pseudo-terminal whose master side is read back.
-class TerminalStderr {
-  public:
-    TerminalStderr() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        const int slave = open(ptsname(master_), O_RDWR | O_NOCTTY);
-        if (slave < 0) return;
-        termios mode{};
-        if (tcgetattr(slave, &mode) == 0) {
-            cfmakeraw(&mode);
-            tcsetattr(slave, TCSANOW, &mode);
-        }
-        saved_ = dup(STDERR_FILENO);
-        dup2(slave, STDERR_FILENO);
-        close(slave);
-    }
-    ~TerminalStderr() {
-        Restore();
-        if (master_ >= 0) close(master_);
-    }
-    bool ok() const { return saved_ >= 0; }
-    void Restore() {
-        if (saved_ >= 0) {
-            dup2(saved_, STDERR_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-    }
-    std::string Read() {
-        std::string text;
-        pollfd p{master_, POLLIN, 0};
-        while (poll(&p, 1, 200) > 0 && (p.revents & POLLIN)) {
-            char buffer[4096];
-            const ssize_t n = read(master_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text.append(buffer, size_t(n));
-        }
-        return text;
-    }
-
-  private:
-    int master_ = -1;
-    int saved_ = -1;
-};
-
 TEST_F(ProgressInfoTest, DrawsTitleBarPercentAndTextOnATerminal) {
-    TerminalStderr terminal;
+    qzo::test::TerminalStderr terminal;
     if (!terminal.ok()) GTEST_SKIP() << "no pseudo-terminal available";
     {
         CProgressInfo info;

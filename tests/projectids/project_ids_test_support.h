@@ -7,6 +7,7 @@
 
 #include "qzobj/diag.h"
 #include "qzobj/project_ids.h"
+#include "support/capture.h"
 #include "support/fixture.h"
 
 namespace qzo::test::projectids {
@@ -35,15 +36,7 @@ class CounterLockHolder {
     bool held_ = false;
 };
 
-// Debug output switched on or off for one scope.
-class ScopedDebug {
-  public:
-    explicit ScopedDebug(bool on) : previous_(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebug() { SetDebugMode(previous_); }
-
-  private:
-    BOOL previous_;
-};
+using ScopedDebug = qzo::test::ScopedDebugOutput;
 
 // A fixture with a project folder "<temp>/Proj" (created, holding no "PRJ.IDS" yet).
 class ProjectIdsTest : public QzoTest {

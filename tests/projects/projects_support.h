@@ -12,6 +12,7 @@
 #include "qzobj/project_ids.h"
 #include "qzobj/project_locator.h"
 #include "qzobj/store/locator_link.h"
+#include "support/capture.h"
 #include "support/fixture.h"
 
 namespace qzo::test::projects {
@@ -61,15 +62,7 @@ class NotifyRecorder {
     std::vector<std::string> events_;
 };
 
-// Debug output switched on or off for one scope.
-class ScopedDebug {
-  public:
-    explicit ScopedDebug(bool on) : previous_(IsDebugOn()) { SetDebugMode(on ? TRUE : FALSE); }
-    ~ScopedDebug() { SetDebugMode(previous_); }
-
-  private:
-    BOOL previous_;
-};
+using ScopedDebug = qzo::test::ScopedDebugOutput;
 
 class ProjectsTest : public QzoTest {
   protected:

@@ -7,9 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "qzobj/diag.h"
 #include "qzobj/types.h"
 
 namespace qzo::test {
+
+// Debug output switched on or off for one scope.
+class ScopedDebugOutput {
+  public:
+    explicit ScopedDebugOutput(bool on) : previous_(IsDebugOn()) {
+        SetDebugMode(on ? TRUE : FALSE);
+    }
+    ~ScopedDebugOutput() { SetDebugMode(previous_); }
+    ScopedDebugOutput(const ScopedDebugOutput&) = delete;
+    ScopedDebugOutput& operator=(const ScopedDebugOutput&) = delete;
+
+  private:
+    BOOL previous_;
+};
 
 struct CapturedMessage {
     int channel;
@@ -19,7 +34,7 @@ struct CapturedMessage {
 };
 
 class DebugCapture {
-public:
+  public:
     // Installs the sink; `units` bounds the captured text (further messages are dropped).
     explicit DebugCapture(size_t units = 1 << 20, size_t messages = 1 << 14);
     ~DebugCapture();
@@ -35,7 +50,7 @@ public:
     bool Contains(const std::string& utf8) const { return Text().find(utf8) != std::string::npos; }
     void Clear();
 
-private:
+  private:
     struct Entry {
         int channel;
         int level;

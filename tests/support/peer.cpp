@@ -2,10 +2,12 @@
 #include "support/peer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,8 +71,7 @@ int RunPeerLoop() {
     return 0;
 }
 
-Peer::Peer(std::map<std::string, std::string> environment)
-    : environment_(std::move(environment)) {}
+Peer::Peer(std::map<std::string, std::string> environment) : environment_(std::move(environment)) {}
 
 Peer::~Peer() {
     if (pid_ > 0) {
@@ -83,6 +84,8 @@ Peer::~Peer() {
 }
 
 bool Peer::Start() {
+    // A peer that died must fail the next command, not end the test program by SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) return false;
     if (pipe2(out, O_CLOEXEC) != 0) return false;
@@ -125,6 +128,7 @@ void Peer::Send(const std::string& command) {
 
 std::string Peer::Call(const std::string& command) {
     Send(command);
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
     for (;;) {
         size_t newline = pending_.find('\n');
         if (newline != std::string::npos) {
@@ -132,11 +136,28 @@ std::string Peer::Call(const std::string& command) {
             pending_.erase(0, newline + 1);
             return answer;
         }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{fromPeer_, POLLIN, 0};
+        const int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled <= 0) {
+            std::fprintf(stderr, "peer: no answer to \"%s\" within %lld ms; killing it\n",
+                         command.c_str(), static_cast<long long>(timeout_.count()));
+            Kill();
+            return "";
+        }
         char buffer[4096];
         ssize_t n = read(fromPeer_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return "";
         pending_.append(buffer, static_cast<size_t>(n));
     }
+}
+
+void Peer::Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
 }
 
 PeerExit Peer::Wait() {
@@ -146,8 +167,22 @@ PeerExit Peer::Wait() {
         toPeer_ = -1;
     }
     if (pid_ <= 0) return result;
+    // A peer that does not end within the time limit is killed, so a hung peer fails its test
+    // instead of hanging the run.
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
     int status = 0;
-    if (waitpid(pid_, &status, 0) == pid_) {
+    pid_t ended = 0;
+    while ((ended = waitpid(pid_, &status, WNOHANG)) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            std::fprintf(stderr, "peer: still running after %lld ms; killing it\n",
+                         static_cast<long long>(timeout_.count()));
+            kill(pid_, SIGKILL);
+            ended = waitpid(pid_, &status, 0);
+            break;
+        }
+        usleep(2000);
+    }
+    if (ended == pid_) {
         if (WIFEXITED(status)) {
             result.exited = true;
             result.code = WEXITSTATUS(status);

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -23,12 +24,12 @@ struct PeerCommandRegistrar {
 #define QZO_PEER_CONCAT2(a, b) a##b
 #define QZO_PEER_CONCAT(a, b) QZO_PEER_CONCAT2(a, b)
 // QZO_PEER_COMMAND(name) { ... return "OK"; }  -- `args` holds the arguments.
-#define QZO_PEER_COMMAND(name)                                                              \
-    static std::string QZO_PEER_CONCAT(PeerCommand_, name)(const ::qzo::test::PeerArgs&);   \
-    static ::qzo::test::PeerCommandRegistrar QZO_PEER_CONCAT(peerRegistrar_, name)(         \
-        #name, &QZO_PEER_CONCAT(PeerCommand_, name));                                       \
-    static std::string QZO_PEER_CONCAT(PeerCommand_, name)(                                 \
-        [[maybe_unused]] const ::qzo::test::PeerArgs& args)
+#define QZO_PEER_COMMAND(name)                                                            \
+    static std::string QZO_PEER_CONCAT(PeerCommand_, name)(const ::qzo::test::PeerArgs&); \
+    static ::qzo::test::PeerCommandRegistrar QZO_PEER_CONCAT(peerRegistrar_, name)(       \
+        #name, &QZO_PEER_CONCAT(PeerCommand_, name));                                     \
+    static std::string QZO_PEER_CONCAT(PeerCommand_,                                      \
+                                       name)([[maybe_unused]] const ::qzo::test::PeerArgs& args)
 
 // How a peer ended.
 struct PeerExit {
@@ -39,7 +40,7 @@ struct PeerExit {
 };
 
 class Peer {
-public:
+  public:
     // Environment overrides for the peer ("NAME" -> value; an empty value unsets the name).
     explicit Peer(std::map<std::string, std::string> environment = {});
     ~Peer();  // kills a peer still running
@@ -47,20 +48,27 @@ public:
     Peer& operator=(const Peer&) = delete;
 
     bool Start();
-    // Sends a command and returns its answer line ("" when the peer died or closed its output).
+    // How long Call waits for an answer and Wait for the end (default 60 s); past it the peer
+    // is killed, so a hung peer fails its test instead of hanging the run.
+    void SetTimeLimit(std::chrono::milliseconds limit) { timeout_ = limit; }
+    // Sends a command and returns its answer line ("" when the peer died, closed its output or
+    // did not answer within the time limit).
     std::string Call(const std::string& command);
+    // Kills the peer with SIGKILL (Wait then reports the signal).
+    void Kill();
     // Sends a command without waiting for an answer (for commands that end the peer).
     void Send(const std::string& command);
     // Closes the peer's input and waits for it to end.
     PeerExit Wait();
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     std::map<std::string, std::string> environment_;
     pid_t pid_ = -1;
     int toPeer_ = -1;
     int fromPeer_ = -1;
     std::string pending_;
+    std::chrono::milliseconds timeout_{60000};
 };
 
 // Runs the peer's command loop on standard input and output; returns the exit status.

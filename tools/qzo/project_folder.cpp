@@ -139,7 +139,8 @@ FolderSum SumFolder(const fs::path& folder) {
     return sum;
 }
 
-int ParseFolderArguments(int argc, char** argv, const char* usage, const char*& folder) {
+int ParseFolderArguments(int argc, char** argv, const char* usage, const char* verb,
+                         const char*& folder, fs::path& path) {
     if (argc == 1 && std::strcmp(argv[0], "--help") == 0) {
         std::fputs(usage, stdout);
         return 0;
@@ -149,6 +150,11 @@ int ParseFolderArguments(int argc, char** argv, const char* usage, const char*& 
         return 2;
     }
     folder = argv[0];
+    std::string error;
+    if (!CheckFolder(folder, path, error)) {
+        std::fprintf(stderr, "qzo %s: %s\n", verb, error.c_str());
+        return 1;
+    }
     return -1;
 }
 

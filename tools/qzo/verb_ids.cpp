@@ -19,16 +19,13 @@ constexpr char kUsage[] =
 
 int RunIds(int argc, char** argv) {
     const char* folder = nullptr;
-    if (const int status = ParseFolderArguments(argc, argv, kUsage, folder); status >= 0)
-        return status;
     fs::path path;
-    std::string error;
-    if (!CheckFolder(folder, path, error)) {
-        std::fprintf(stderr, "qzo ids: %s\n", error.c_str());
-        return 1;
-    }
+    if (const int status = ParseFolderArguments(argc, argv, kUsage, "ids", folder, path);
+        status >= 0)
+        return status;
     const fs::path ids = FindEntry(path, "PRJ.IDS").value_or(path / "PRJ.IDS");
     IdsState state;
+    std::string error;
     if (!ReadIdsState(ids, state, error)) {
         std::fprintf(stderr, "qzo ids: %s\n", error.c_str());
         return 1;

@@ -216,14 +216,10 @@ std::string DisplayName(const fs::path& folder) {
 
 int RunProject(int argc, char** argv) {
     const char* folder = nullptr;
-    if (const int status = ParseFolderArguments(argc, argv, kUsage, folder); status >= 0)
-        return status;
     fs::path path;
-    std::string error;
-    if (!CheckFolder(folder, path, error)) {
-        std::fprintf(stderr, "qzo project: %s\n", error.c_str());
-        return 1;
-    }
+    if (const int status = ParseFolderArguments(argc, argv, kUsage, "project", folder, path);
+        status >= 0)
+        return status;
     const std::vector<fs::path> idFiles = ProjectIdFiles(path);
     if (idFiles.empty()) {
         std::fprintf(stderr, "qzo project: %s: no *.ProjectID file: not a project folder\n",
@@ -231,6 +227,7 @@ int RunProject(int argc, char** argv) {
         return 1;
     }
     uint32_t id = 0;
+    std::string error;
     if (!ParseProjectId(idFiles.front(), id, error)) {
         std::fprintf(stderr, "qzo project: %s\n", error.c_str());
         return 1;

@@ -2,6 +2,8 @@
 // process's exit status: 0 success, 1 the input is not what the verb reads, 2 bad usage.
 #pragma once
 
+#include <filesystem>
+
 namespace qzo::tool {
 
 int RunDemo(int argc, char** argv);
@@ -9,8 +11,10 @@ int RunIds(int argc, char** argv);
 int RunProject(int argc, char** argv);
 
 // Shared argument handling of the folder verbs: "--help" prints `usage` to standard output and
-// gives 0; anything but one folder argument prints it to standard error and gives 2. Returns
-// -1 and sets `folder` when the arguments are good.
-int ParseFolderArguments(int argc, char** argv, const char* usage, const char*& folder);
+// gives 0; anything but one folder argument prints it to standard error and gives 2; a folder
+// that does not exist is reported as "qzo <verb>: <reason>" and gives 1. Returns -1 and sets
+// `folder` (as given) and `path` when the arguments are good.
+int ParseFolderArguments(int argc, char** argv, const char* usage, const char* verb,
+                         const char*& folder, std::filesystem::path& path);
 
 }  // namespace qzo::tool
