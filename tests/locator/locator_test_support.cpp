@@ -1,0 +1,112 @@
+// Helpers of the locator tests.
+#include "locator/locator_test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+#include "qzobj/file_modes.h"
+#include "qzobj/hashid.h"
+#include "qzobj/pathkit.h"
+#include "qzobj/store/locfile.h"
+
+namespace qzo::test::locator {
+namespace {
+
+// Before the library caches the computer's ID: this process is ALPHA (its peers say BETA).
+const bool kComputerNamed = [] {
+    setenv("QZO_COMPUTERNAME", "ALPHA", 0);
+    return true;
+}();
+
+std::atomic<unsigned> g_testNumber{0};
+
+std::u16string Upper(std::u16string text) {
+    for (char16_t& c : text) c = (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
+    return text;
+}
+
+}  // namespace
+
+std::string HostAddress(int host) {
+    const unsigned pid = unsigned(getpid());
+    return "127." + std::to_string(1 + (pid >> 8) % 254) + "." + std::to_string(pid & 0xFF) + "." +
+           std::to_string(host);
+}
+
+uint16_t BoxPort(const std::u16string& box) {
+    const char* base = std::getenv("QZO_MAILSLOT_PORT");
+    const unsigned first = base ? unsigned(std::atoi(base)) : 24576u;
+    return uint16_t(first + ((GetHashIDW(Upper(box).c_str()) >> 16) % 8192));
+}
+
+std::string LittleEndian(uint32_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[i] = char((value >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+std::string Envelope(const std::u16string& box) {
+    return "QZM1" + LittleEndian(GetHashIDW(Upper(box).c_str()));
+}
+
+bool SendDatagram(const std::string& address, uint16_t port, const std::string& bytes) {
+    const int descriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return false;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    const bool sent =
+        sendto(descriptor, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to) == ssize_t(bytes.size());
+    close(descriptor);
+    return sent;
+}
+
+void LocatorTest::SetUp() {
+    QzoTest::SetUp();
+    ASSERT_TRUE(kComputerNamed);
+    // A port base of this test: below the ephemeral range even with the 8,191 a box adds.
+    const unsigned base = 1024 + (unsigned(getpid()) * 37u + g_testNumber++ * 211u) % 23000u;
+    setenv("QZO_MAILSLOT_PORT", std::to_string(base).c_str(), 1);
+    const std::string hosts = TempPath("hosts");
+    {
+        std::ofstream file(hosts, std::ios::trunc);
+        file << "ALPHA " << HostAddress(kAlphaHost) << "\nBETA " << HostAddress(kBetaHost) << "\n";
+    }
+    setenv("QZO_HOSTS", hosts.c_str(), 1);
+
+    path_ = TempPath("proj/OBJ/5A5A0001/00000ABC.QZO");
+    widePath_ = Wide(path_);
+    ASSERT_TRUE(FU_CreatePath(Wide(TempPath("proj/OBJ/5A5A0001/")).c_str()));
+    LocFile* file =
+        LocFile::Open(widePath_.c_str(), kReadWrite, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_NE(file, nullptr);
+    std::string content(3000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = char(i * 13 + 5);
+    EXPECT_EQ(file->Write(content.data(), DWORD(content.size())), content.size());
+    file->Close();
+}
+
+qzo::store::AccessRequest LocatorTest::Request(DWORD access, DWORD timeout) const {
+    qzo::store::AccessRequest request;
+    request.objID = kObjID;
+    request.path = widePath_.c_str();
+    request.access = access;
+    request.timeout = timeout;
+    request.inDefaultProject = true;
+    request.projectVersion = 0x30000;
+    return request;
+}
+
+std::map<std::string, std::string> LocatorTest::BetaEnvironment() const {
+    return {{"QZO_COMPUTERNAME", "BETA"}};
+}
+
+}  // namespace qzo::test::locator
