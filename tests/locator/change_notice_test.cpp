@@ -85,7 +85,9 @@ class NoticeTest : public LocatorTest {
     }
     // A datagram posing as ALPHA with a sequence number far past ALPHA's own.
     void SendAsAlpha(const std::string& item) {
-        ASSERT_TRUE(SendDatagram(HostAddress(kBetaHost), BoxPort(kBox), Envelope(kBox) + item));
+        ASSERT_TRUE(qzo::test::SendRawDatagram(qzo::test::TestAddress(kBetaHost),
+                                               qzo::test::MailBoxPort(kBox),
+                                               qzo::test::MailEnvelope(kBox) + item));
     }
     std::string ForgedItem(uint32_t size, uint32_t code, const std::string& body) {
         return LittleEndian(size) + LittleEndian(GetHashIDW(u"ALPHA")) +

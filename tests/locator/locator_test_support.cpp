@@ -1,9 +1,6 @@
 // Helpers of the locator tests.
 #include "locator/locator_test_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,7 +8,6 @@
 #include <fstream>
 
 #include "qzobj/file_modes.h"
-#include "qzobj/hashid.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/store/locfile.h"
 
@@ -26,48 +22,7 @@ const bool kComputerNamed = [] {
 
 std::atomic<unsigned> g_testNumber{0};
 
-std::u16string Upper(std::u16string text) {
-    for (char16_t& c : text) c = (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c;
-    return text;
-}
-
 }  // namespace
-
-std::string HostAddress(int host) {
-    const unsigned pid = unsigned(getpid());
-    return "127." + std::to_string(1 + (pid >> 8) % 254) + "." + std::to_string(pid & 0xFF) + "." +
-           std::to_string(host);
-}
-
-uint16_t BoxPort(const std::u16string& box) {
-    const char* base = std::getenv("QZO_MAILSLOT_PORT");
-    const unsigned first = base ? unsigned(std::atoi(base)) : 24576u;
-    return uint16_t(first + ((GetHashIDW(Upper(box).c_str()) >> 16) % 8192));
-}
-
-std::string LittleEndian(uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = char((value >> (8 * i)) & 0xFF);
-    return bytes;
-}
-
-std::string Envelope(const std::u16string& box) {
-    return "QZM1" + LittleEndian(GetHashIDW(Upper(box).c_str()));
-}
-
-bool SendDatagram(const std::string& address, uint16_t port, const std::string& bytes) {
-    const int descriptor = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (descriptor < 0) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    const bool sent =
-        sendto(descriptor, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-               sizeof to) == ssize_t(bytes.size());
-    close(descriptor);
-    return sent;
-}
 
 void LocatorTest::SetUp() {
     QzoTest::SetUp();
@@ -78,7 +33,7 @@ void LocatorTest::SetUp() {
     const std::string hosts = TempPath("hosts");
     {
         std::ofstream file(hosts, std::ios::trunc);
-        file << "ALPHA " << HostAddress(kAlphaHost) << "\nBETA " << HostAddress(kBetaHost) << "\n";
+        file << "ALPHA " << TestAddress(kAlphaHost) << "\nBETA " << TestAddress(kBetaHost) << "\n";
     }
     setenv("QZO_HOSTS", hosts.c_str(), 1);
 

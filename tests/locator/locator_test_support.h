@@ -9,6 +9,7 @@
 
 #include "qzobj/store/locator_access.h"
 #include "support/fixture.h"
+#include "support/simulated_network.h"
 
 namespace qzo::test::locator {
 
@@ -36,14 +37,6 @@ class Stopwatch {
   private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
-
-// "127.a.b.<host>", derived from the process ID so parallel test programs do not meet.
-std::string HostAddress(int host);
-// The UDP port of a mailbox under the current QZO_MAILSLOT_PORT, and its 8-byte envelope.
-uint16_t BoxPort(const std::u16string& box);
-std::string Envelope(const std::u16string& box);
-std::string LittleEndian(uint32_t value);
-bool SendDatagram(const std::string& address, uint16_t port, const std::string& bytes);
 
 // Every test: "proj/OBJ/5A5A0001/00000ABC.QZO" of 3000 bytes, made with LocFile (CREATE_NEW),
 // a hosts map with ALPHA and BETA, and a port base of its own.
