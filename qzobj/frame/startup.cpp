@@ -35,8 +35,11 @@ bool LoadDebugSwitches() {
     return true;
 }
 
+// The registry, with the root class of the object model registered before any driver library
+// can register a class derived from it. A refused root class fails the load.
 bool InitClassRegistry() {
-    return CQZRuntimeClass::Init() != FALSE;
+    if (!CQZRuntimeClass::Init()) return false;
+    return classCQZRTObject.RegisterClass(g_instance, nullptr, 0) == 0;
 }
 
 void ExitClassRegistry() {

@@ -39,6 +39,12 @@ TEST_F(RTObject, ClassRecordDescribesTheRootClass) {
     EXPECT_EQ(CQZRTObject::GetClassRegisterPtr(), &classCQZRTObject);
 }
 
+TEST_F(RTObject, TheRootClassIsRegisteredWhenTheLibraryLoads) {
+    EXPECT_EQ(CQZRuntimeClass::GetClassPtr(&classCQZRTObject.guid, classCQZRTObject.dwHashID),
+              &classCQZRTObject);
+    EXPECT_EQ(classCQZRTObject.dwStatus, QZRTC_REGISTERED);
+}
+
 TEST_F(RTObject, CreatedObjectsComeFromTheObjectHeapAndGoBackAtTheLastRelease) {
     const DWORD before = ObjHeapBlocks();
     CQZRTObject* object = classCQZRTObject.pfnCreateObject();
