@@ -14,7 +14,9 @@ struct Verb {
 
 constexpr Verb kVerbs[] = {
     {"demo", qzo::tool::RunDemo, "walk one object through a fresh project folder"},
+    {"hash", qzo::tool::RunHash, "print the hash identifiers of names"},
     {"ids", qzo::tool::RunIds, "show a project's PRJ.IDS: counter, user slots, locks"},
+    {"location", qzo::tool::RunLocation, "decode a location's text, or encode its fields"},
     {"project", qzo::tool::RunProject, "show a project folder: ID, version, layout, objects"},
 };
 
