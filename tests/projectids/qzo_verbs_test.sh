@@ -2,30 +2,9 @@
 # The companion's folder verbs on prepared project folders: `qzo ids` and `qzo project` output,
 # live slots and locks held by a peer process, and the exit status of every failure.
 # Usage: qzo_verbs_test.sh <qzo> <test program serving as the lock-holding peer>
-set -u
 QZO=$1
 PEER_PROGRAM=$2
-T=$(mktemp -d "${TMPDIR:-/tmp}/qzo-verbs-XXXXXX")
-trap 'rm -rf "$T"' EXIT
-export QZO_WINDIR=$T/windir
-mkdir -p "$QZO_WINDIR"
-failures=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-# expect_run STATUS PATTERN STREAM -- ARGS: runs qzo ARGS, checks the exit status and that the
-# stream (out or err) holds the fixed text PATTERN.
-expect_run() {
-    local status=$1 pattern=$2 stream=$3
-    shift 4
-    "$QZO" "$@" >"$T/out" 2>"$T/err"
-    local got=$?
-    [ "$got" -eq "$status" ] || fail "qzo $*: exit $got, expected $status ($(cat "$T/err"))"
-    grep -qF -- "$pattern" "$T/$stream" || fail "qzo $*: no '$pattern' in std$stream: $(cat "$T/$stream")"
-}
+source "$(dirname "$0")/../support/qzo_script.sh"
 
 # A project folder as the library lays it out.
 P=$T/Proj
@@ -124,8 +103,4 @@ expect_run 2 "unknown verb 'bogus'" err -- bogus
 expect_run 0 "qzo demo:" out -- demo
 expect_run 0 "ids" out -- --help
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures checks failed" >&2
-    exit 1
-fi
-echo "all checks passed"
+finish

@@ -2,29 +2,8 @@
 # `qzo hash` and `qzo location`: known identifiers, the cleared location's text both ways, the
 # location of an object file header, and the exit status of every failure.
 # Usage: qzo_codes_test.sh <qzo>
-set -u
 QZO=$1
-T=$(mktemp -d "${TMPDIR:-/tmp}/qzo-codes-XXXXXX")
-trap 'rm -rf "$T"' EXIT
-export QZO_WINDIR=$T/windir
-mkdir -p "$QZO_WINDIR"
-failures=0
-
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-# expect_run STATUS PATTERN STREAM -- ARGS: runs qzo ARGS, checks the exit status and that the
-# stream (out or err) holds the fixed text PATTERN.
-expect_run() {
-    local status=$1 pattern=$2 stream=$3
-    shift 4
-    "$QZO" "$@" >"$T/out" 2>"$T/err"
-    local got=$?
-    [ "$got" -eq "$status" ] || fail "qzo $*: exit $got, expected $status ($(cat "$T/err"))"
-    grep -qF -- "$pattern" "$T/$stream" || fail "qzo $*: no '$pattern' in std$stream: $(cat "$T/$stream")"
-}
+source "$(dirname "$0")/../support/qzo_script.sh"
 
 # Identifiers the library's stored formats rely on.
 expect_run 0 "0x3437008D" out -- hash CQZObject
@@ -63,5 +42,4 @@ expect_run 2 "usage: qzo location" err -- location
 expect_run 2 "usage: qzo location" err -- location 1 2 3 4 XYZ
 expect_run 0 "usage: qzo location" out -- location --help
 
-[ "$failures" -eq 0 ] || exit 1
-echo "all code verb checks passed"
+finish
