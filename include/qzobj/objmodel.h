@@ -301,6 +301,10 @@ class QZOBJ_API CQZRTObject {
     // TRUE when the signature word is QZRTOBJ_SIGNATURE; a fault while reading gives FALSE.
     BOOL IsValidSignature() const;
     void ClearSignature();
+    // Drops one reference only while others remain: TRUE when it did, FALSE (nothing changed)
+    // when the count is 1 or 0, so that exactly one caller goes on to the last-reference steps.
+    // `seen` receives the count found at the last attempt.
+    BOOL ReleaseUnlessLast(DWORD* seen);
 
   private:
     BOOL Load(CQZArchive& archive);

@@ -37,15 +37,24 @@
 // The table version of CQZObject's virtual operations (dwVTblVersion of its class record).
 #define QZOBJ_VTBL_VERSION 9u
 
-// Units of an undo comment, terminator included when shorter.
+// Units of the undo comment field: at most 31 characters and the terminator, so the field is
+// always terminated in memory (a version's slot stores all 32 units).
 #define QZOBJ_COMMENT_UNITS 32u
 
 // Reading notes:
 // - The instance size is this build's natural one: dwObjSize of classCQZObject is
-//   sizeof(CQZObject).
+//   sizeof(CQZObject); it is registered with the natural size of CQZRTObject as its base size.
 // - DelObject decides "last reference" by a compare-and-swap on the lock count, so exactly one
 //   of several threads dropping the last references gives up write access and notifies
 //   QZOBJ_NOTIFY_DELETING.
+// - A copy starts with a lock count of 1; its self-locator shares the source's open file and is
+//   no longer marked as a self-locator, and its callback list shares the source's until either
+//   changes.
+// - The version is stored little-endian whatever the machine.
+// - Refresh moves the callbacks aside while the object reloads and puts them back afterwards,
+//   also when the reload throws (the refresh then fails). A failed refresh keeps the version
+//   stamp and file time the object held before, so the next refresh reloads it whole.
+// - Deletion-watch lines walk the call stack's first 10 frames, virtual objects included.
 //
 // Thread safety: Lock and DelObject may be called from any thread. Everything else (change
 // tracking, commits, refreshes, callbacks) belongs to the thread that edits the object; callbacks
@@ -91,7 +100,7 @@ class QZOBJ_API CQZObject : public CQZRTObject {
     void ClearDelTrace();
 
     // The comment of the next committed version: `text`, or string `id` of `instance` when
-    // `text` is null; at most 32 units.
+    // `text` is null (empty when that string does not exist); cut to 31 characters.
     void SetUndoComment(const WCHAR* text, HINSTANCE instance, UINT id);
     const WCHAR* GetUndoComment() const { return m_szUndoComment; }
 
@@ -119,7 +128,8 @@ class QZOBJ_API CQZObject : public CQZRTObject {
     BOOL Snoop();
     BOOL QuerySystemObject() const;
     void SetModifyID(DWORD modifyID) { m_dwModifyID = modifyID; }
-    // "<project>Obj/storage/" of `projectID`, or of the object's own project for 0xFC00.
+    // "<project>Obj/storage/" of `projectID`, or of the object's own project for 0xFC00 (refused
+    // for a virtual or invalid self-locator), into a buffer of MAX_PATH units; empty on failure.
     BOOL GetObjectStoragePath(WCHAR* buffer, DWORD projectID);
 
     const Locator& GetLocator() const { return m_Locator; }
@@ -143,6 +153,9 @@ class QZOBJ_API CQZObject : public CQZRTObject {
     friend struct qzo::store::LocatorLife;
 
     CQZObject& operator=(const CQZObject&) = delete;
+
+    // Prints the watch line of a deletion when the object is watched.
+    void WatchDeletion(DWORD lockCount);
 
     Locator m_Locator;         // the self-locator
     DWORD m_dwVersion = 0;     // ModifyCnt of the version held; 0 for a new object

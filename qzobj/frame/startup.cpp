@@ -8,10 +8,14 @@
 
 #include "qzobj/diag/crash_record.h"
 #include "qzobj/diag/debug_switches.h"
+#include "qzobj/frame.h"
+#include "qzobj/frame/app_init.h"
 #include "qzobj/frame/settings_store.h"
 #include "qzobj/objmodel.h"
+#include "qzobj/persistent.h"
 #include "qzobj/platform/guard.h"
 #include "qzobj/platform/module.h"
+#include "qzobj/store/locator_core.h"
 #include "qzobj/store/locfile.h"
 #include "qzobj/store/prjloc_internal.h"
 
@@ -35,15 +39,26 @@ bool LoadDebugSwitches() {
     return true;
 }
 
-// The registry, with the root class of the object model registered before any driver library
-// can register a class derived from it. A refused root class fails the load.
+// The registry, with the two base classes of the object model registered before any driver
+// library can register a class derived from them. A refused base class fails the load.
 bool InitClassRegistry() {
     if (!CQZRuntimeClass::Init()) return false;
-    return classCQZRTObject.RegisterClass(g_instance, nullptr, 0) == 0;
+    if (classCQZRTObject.RegisterClass(g_instance, nullptr, 0) != 0) return false;
+    return classCQZObject.RegisterClass(g_instance, &classCQZRTObject, sizeof(CQZRTObject)) == 0;
 }
 
+// An application that did not balance its initialisation is told so before the classes go.
 void ExitClassRegistry() {
+    ReportUnbalancedInit();
     CQZRuntimeClass::Exit();
+}
+
+// The shell learns the library's three file types; a failed registration does not fail the load.
+bool RegisterLibraryFileTypes() {
+    RegisterFileType(u".qzo", u"zorb.ObjectFile", u"zorb. object file", nullptr, nullptr);
+    RegisterFileType(u".qzs", u"zorb.Shortcut", u"zorb. shortcut", nullptr, u"notepad.exe %1");
+    RegisterFileType(u".ids", u"zorb.IDs", u"zorb. ID file", nullptr, nullptr);
+    return true;
 }
 
 struct AttachStep {
@@ -60,10 +75,12 @@ constexpr AttachStep kSteps[] = {
     {"debug switches", &LoadDebugSwitches, nullptr},
     {"settings store", nullptr, &ReleaseSettingsStore},
     {"class registry", &InitClassRegistry, &ExitClassRegistry},
+    {"file types", &RegisterLibraryFileTypes, nullptr},
     {"crash record", &qzo::diag::AttachCrashRecord, &qzo::diag::DetachCrashRecord},
     {"file counters", &qzo::store::AttachLocFileCounters, &qzo::store::ReportLocFileCounters},
     {"project directory", &qzo::store::prjloc::AttachProjectDirectory,
      &qzo::store::prjloc::DetachProjectDirectory},
+    {"locator", &qzo::store::LocatorCore::Attach, &qzo::store::LocatorCore::Detach},
 };
 constexpr size_t kStepCount = sizeof(kSteps) / sizeof(kSteps[0]);
 

@@ -122,6 +122,17 @@ QZO_EXAMINES_SUSPECT_OBJECTS DWORD CQZRTObject::QueryLockCnt() const {
     return std::atomic_ref<DWORD>(const_cast<DWORD&>(m_dwLockCnt)).load(std::memory_order_relaxed);
 }
 
+BOOL CQZRTObject::ReleaseUnlessLast(DWORD* seen) {
+    std::atomic_ref<DWORD> count(m_dwLockCnt);
+    DWORD current = count.load(std::memory_order_acquire);
+    BOOL released = FALSE;
+    while (current > 1 && !released)
+        released = count.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
+                                               std::memory_order_acquire);
+    if (seen) *seen = current;
+    return released;
+}
+
 // A compare-and-swap loop, so that racing calls never take the count below 0 and exactly one
 // of them sees it reach 0 and frees the object.
 void CQZRTObject::DelObject() {

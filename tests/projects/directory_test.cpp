@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "projects_support.h"
+#include "qzobj/locator.h"
 #include "qzobj/platform/file.h"
 
 namespace qzo::test::projects {
@@ -246,7 +247,21 @@ TEST_F(Directory, EnumerationStopsOnZeroAndOnThrow) {
 namespace qzo::test::projects {
 namespace {
 
+TEST_F(Directory, WorkingProjectReachesTheLocator) {
+    const DWORD a = NewProject("A");
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
+    EXPECT_EQ(Locator::GetDefProjectID(), a);
+    CProjUniID* generator = Locator::GetDefUIDGen();
+    ASSERT_NE(generator, nullptr);
+    EXPECT_TRUE(generator->IsOpen());
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT));
+    EXPECT_EQ(Locator::GetDefProjectID(), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(Locator::GetDefUIDGen(), nullptr);
+}
+
 TEST_F(Directory, DefaultLinkRecordsTheWorkingPair) {
+    // Without the locator's entries the project locator's default records the pair.
+    const qzo::store::LocatorLink registered = qzo::store::SetLocatorLink({});
     const DWORD a = NewProject("A");
     ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
     CProjUniID* generator = nullptr;
@@ -259,6 +274,7 @@ TEST_F(Directory, DefaultLinkRecordsTheWorkingPair) {
     qzo::store::RecordedDefProject(&generator, &recorded);
     EXPECT_EQ(recorded, PRJLOC_NO_PROJECT);
     EXPECT_EQ(generator, nullptr);
+    qzo::store::SetLocatorLink(registered);
 }
 
 TEST_F(Directory, ExtraUsersLeaveTheDirectoryAlone) {

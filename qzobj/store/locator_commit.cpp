@@ -1,0 +1,224 @@
+// Committing an object: its NT block staged and written once when it changed, then the new
+// version in the history ring, written so that a crash at any call leaves the previous or the
+// new version current:
+//   1. the slot records with the doomed and reused slots emptied,
+//   2. the version's data (behind everything still listed),
+//   3. the new slot record, its ModifyCnt last,
+//   4. the 52-byte index header (one sector): the commit point,
+//   5. the cut of the file after the data end, and a later last-write time.
+// Both the NT block and the version are staged in memory first, so a failing or oversized
+// StoreNT/StoreData writes nothing. The NT block exists only once: a write torn inside it (a
+// power loss, not a process crash) can lose it.
+#include <cstring>
+#include <vector>
+
+#include "qzobj/frame/startup.h"
+#include "qzobj/persistent.h"
+#include "qzobj/platform/fs.h"
+#include "qzobj/platform/path.h"
+#include "qzobj/store.h"
+#include "qzobj/store/debug_print.h"
+#include "qzobj/store/locator_core.h"
+#include "qzobj/store/locator_index_io.h"
+#include "qzobj/store/locator_life.h"
+#include "qzobj/store/locator_ring.h"
+#include "qzobj/store/locfile_format.h"
+#include "qzobj/strings.h"
+
+namespace qzo::store {
+namespace {
+
+namespace fmt = object_file_format;
+
+constexpr int kFailureLevel = 3;
+constexpr int kTraceLevel = 8;
+constexpr DWORD kCommitTimeout = 10000;
+constexpr UINT kEditCommentID = 4;
+
+// Runs `store` on a memory chunk archive and takes its bytes. False when it fails.
+template <class Store>
+bool Stage(Store&& store, std::vector<BYTE>& bytes) {
+    CMemChunkArchive archive;
+    if (!archive.Open(CHNK_WRITE)) return false;
+    bool stored;
+    try {
+        stored = store(archive) != FALSE;
+    } catch (...) {
+        stored = false;
+    }
+    if (!archive.Close() || !stored) return false;
+    const CPMemoryFile content = archive.GetContent();
+    const DWORD size = content.GetSize();
+    bytes.resize(size);
+    if (size) std::memcpy(bytes.data(), content.GetCDataPtr(), size);
+    return true;
+}
+
+// A writer's open takes 168 bytes at the file's end that begin with the access record's magic
+// for a dead writer's record and overwrites them. A version ending in such bytes gets four zero
+// bytes behind it (inside its range, after its chunks), so the file never ends that way.
+void PadLikeAccessRecord(std::vector<BYTE>& data) {
+    const size_t record = locfile_format::kAccessInfoSize;
+    while (data.size() >= record) {
+        const BYTE* tail = data.data() + data.size() - record;
+        const DWORD magic =
+            DWORD(tail[0]) | DWORD(tail[1]) << 8 | DWORD(tail[2]) << 16 | DWORD(tail[3]) << 24;
+        if (magic != locfile_format::kAccessInfoMagic) return;
+        data.insert(data.end(), 4, 0);
+    }
+}
+
+bool FlushWanted(DWORD flags) {
+    return (flags & LOCATOR_COMMIT_FLUSH) || LocatorCore::WritebackPriority() == 1;
+}
+
+// The NT area as it must be on the disk: the block, then zeros to the version area.
+bool WriteNTIfChanged(LocFile& file, const std::vector<BYTE>& block, bool& written) {
+    std::vector<BYTE> wanted(fmt::kNTMaxSize, 0);
+    std::memcpy(wanted.data(), block.data(), block.size());
+    std::vector<BYTE> present(fmt::kNTMaxSize, 0);
+    if (index_io::ReadAt(file, fmt::kNTOffset, present.data(), fmt::kNTMaxSize) &&
+        present == wanted)
+        return true;
+    written = true;
+    return index_io::WriteAt(file, fmt::kNTOffset, wanted.data(), fmt::kNTMaxSize);
+}
+
+bool Sync(LocFile& file, bool flush) {
+    return !flush || file.Flush();
+}
+
+// Steps 1 to 5 of the version write. False at the first failing call.
+bool WritePlanned(LocFile& file, const VersionPlan& plan, const std::vector<BYTE>& data,
+                  bool flush) {
+    index_io::CacheIndex(file, plan.emptied);
+    if (plan.firstChanged <= plan.lastChanged &&
+        !index_io::WriteSlots(file, plan.firstChanged, plan.lastChanged))
+        return false;
+    if (!index_io::WriteAt(file, plan.offset, data.data(), DWORD(data.size()))) return false;
+    index_io::CacheIndex(file, plan.final);
+    if (!index_io::WriteSlotBody(file, plan.slot)) return false;
+    if (plan.slot == 0) {
+        // Slot 0 shares the header's sector: its ModifyCnt and the header go in one write.
+        if (!Sync(file, flush) || !index_io::WriteIndexHeaderWithSlot0(file)) return false;
+    } else if (!index_io::WriteSlotModifyCnt(file, plan.slot) || !Sync(file, flush) ||
+               !index_io::WriteIndexHeader(file)) {
+        return false;
+    }
+    if (!Sync(file, flush)) return false;
+    return index_io::CutAt(file, plan.final.header.dwDataEnd);
+}
+
+}  // namespace
+
+BOOL LocatorLife::WriteVersion(Locator& locator, CQZObject& object, DWORD flags, bool& written) {
+    LocFile& file = *locator.m_pFile;
+    std::vector<BYTE> nt;
+    if (!Stage([&](CQZArchive& archive) { return object.StoreNT(archive); }, nt)) {
+        DebugPrint(kFailureLevel, u"\rLocator::Commit: StoreNT failed\r\n");
+        return FALSE;
+    }
+    if (nt.size() > fmt::kNTMaxSize) {
+        DebugPrint(kFailureLevel, u"\rLocator::Commit: NT block of %u bytes exceeds %u bytes\r\n",
+                   DWORD(nt.size()), fmt::kNTMaxSize);
+        return FALSE;
+    }
+    if (!(flags & LOCATOR_COMMIT_NTONLY)) {
+        const fmt::HistoryIndex index = index_io::CachedIndex(file);
+        const DWORD current = index.header.dwCurrent;
+        if (current < fmt::kSlotCount && index.slots[current].dwModifyCnt == 0) return FALSE;
+    }
+    if (!WriteNTIfChanged(file, nt, written)) return FALSE;
+    if (flags & LOCATOR_COMMIT_NTONLY) return TRUE;
+
+    const fmt::HistoryIndex index = index_io::CachedIndex(file);
+    DebugPrint(kTraceLevel, u"\rCommit:Undo Comment = %ls", object.m_szUndoComment);
+    ++object.m_dwVersion;
+    std::vector<BYTE> data;
+    if (!Stage([&](CQZArchive& archive) { return object.StoreData(archive); }, data)) {
+        --object.m_dwVersion;
+        DebugPrint(kFailureLevel, u"\rLocator::Commit: StoreData failed\r\n");
+        return FALSE;
+    }
+    PadLikeAccessRecord(data);
+    VersionPlan plan = PlanVersion(index, object.m_dwVersion, data.size());
+    if (!plan.fits) {
+        --object.m_dwVersion;
+        DebugPrint(kFailureLevel, u"\rLocator::Commit: Object file would pass 2 GiB\r\n");
+        return FALSE;
+    }
+    fmt::HistorySlot& fresh = plan.final.slots[plan.slot];
+    fresh.dwModifyID = object.m_dwModifyID;
+    fmt::SetSlotComment(fresh, object.m_szUndoComment);
+    written = true;
+    if (!WritePlanned(file, plan, data, FlushWanted(flags))) {
+        --object.m_dwVersion;
+        index_io::SelectSlot(file, index, index.header.dwCurrent);
+        DebugPrint(kFailureLevel, u"\rLocator::Commit: Writing the version failed\r\n");
+        return FALSE;
+    }
+    index_io::SelectSlot(file, plan.final, plan.slot);
+    object.m_dwChangeGrade = 0;
+    object.m_dwModifyID = 0;
+    LSetStringW(object.m_szUndoComment, u"Edit", int(QZOBJ_COMMENT_UNITS),
+                qzo::frame::LibraryInstance(), kEditCommentID);
+    DebugPrint(kTraceLevel, u"\rCOMMIT: Index = %u, ModifyCnt = %u\r\n", plan.slot,
+               object.m_dwVersion);
+    return TRUE;
+}
+
+FILETIME LocatorLife::AdvanceLastWrite(Locator& locator, const FILETIME& before) {
+    LocFile& file = *locator.m_pFile;
+    file.TouchLastWrite();
+    FILETIME now{};
+    if (!file.GetLastWriteTime(&now)) return before;
+    if (qzo::platform::FileTimeValue(now) > qzo::platform::FileTimeValue(before)) return now;
+    // Our own writes set the system's coarse modification time, which may lie before the stamp
+    // an earlier touch left: start from that stamp instead.
+    WCHAR path[MAX_PATH] = {};
+    std::string native;
+    if (locator.GetObjectPath(path) && qzo::platform::ResolvePath(path, native)) {
+        qzo::platform::SetFileTimes(native, nullptr, &before);
+        file.TouchLastWrite();
+        if (file.GetLastWriteTime(&now) &&
+            qzo::platform::FileTimeValue(now) > qzo::platform::FileTimeValue(before))
+            return now;
+    }
+    return now;
+}
+
+}  // namespace qzo::store
+
+using qzo::store::LocatorCore;
+using qzo::store::LocatorCounter;
+using qzo::store::LocatorLife;
+using qzo::store::LocatorTimer;
+
+BOOL Locator::Commit(CQZObject& object, DWORD flags) {
+    if (!m_pFile || !object.GetRuntimeClass()) return FALSE;
+    if (m_Location.dwProjID != LocatorCore::DefProjID()) {
+        ReleaseAccess();
+        return FALSE;
+    }
+    if (!(m_pFile->GetAccess() & LOCATOR_ACCESS_WRITE)) return FALSE;
+    if (!WaitForLock(qzo::store::kCommitTimeout)) return FALSE;
+    LocatorTimer timer(LocatorCounter::kCommit);
+    if (flags & LOCATOR_COMMIT_PURGE)
+        flags = LOCATOR_COMMIT_PURGE | (flags & (LOCATOR_COMMIT_SILENT | LOCATOR_COMMIT_FLUSH));
+    const DWORD pending = object.m_dwChangeGrade;
+    FILETIME before{};
+    m_pFile->GetLastWriteTime(&before);
+
+    bool written = false;
+    const BOOL stored = LocatorLife::WriteVersion(*this, object, flags, written);
+    if (stored && (flags & LOCATOR_COMMIT_PURGE))
+        LocatorLife::Compact(*this, qzo::store::FlushWanted(flags));
+    if (stored || written) {
+        const FILETIME stamp = LocatorLife::AdvanceLastWrite(*this, before);
+        if (stored) object.m_ftLastWrite = stamp;
+    }
+    Unlock();
+    if (stored && !(flags & LOCATOR_COMMIT_SILENT))
+        LocatorCore::NotifyState(&object, LOCATOR_NOTIFY_COMMITTED, pending);
+    return stored;
+}
