@@ -13,10 +13,12 @@ struct Verb {
 };
 
 constexpr Verb kVerbs[] = {
+    {"chunks", qzo::tool::RunChunks, "print the chunk tree of a chunk file"},
     {"demo", qzo::tool::RunDemo, "walk one object through a fresh project folder"},
     {"hash", qzo::tool::RunHash, "print the hash identifiers of names"},
     {"ids", qzo::tool::RunIds, "show a project's PRJ.IDS: counter, user slots, locks"},
     {"location", qzo::tool::RunLocation, "decode a location's text, or encode its fields"},
+    {"object", qzo::tool::RunObject, "lay open an object file: header, history, blocks, writer"},
     {"project", qzo::tool::RunProject, "show a project folder: ID, version, layout, objects"},
 };
 

@@ -1,6 +1,9 @@
 // qzo project <folder>: a project folder as the library sees it: the ID from its
 // "*.ProjectID" name, display name, format version, the layout files and folders, the ID
 // counter and slots in use, object files per class folder and the recycle bin's size.
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -155,6 +158,15 @@ void ShowIds(const fs::path& folder) {
     std::printf("slots in use:    %s\n", DescribeSlots(state).c_str());
 }
 
+// The deletion mark of an object file is its read-only attribute: the write permission taken
+// away, or the read-only bit of the library's attribute word ("user.qzo.attr").
+bool IsMarkedDeleted(const fs::path& file) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR)) return true;
+    unsigned char word[4] = {};
+    return getxattr(file.c_str(), "user.qzo.attr", word, sizeof word) == 4 && (word[0] & 0x01);
+}
+
 void ShowObjects(const fs::path& folder) {
     const std::optional<fs::path> objects = FindEntry(folder, "OBJ");
     std::error_code error;
@@ -162,32 +174,46 @@ void ShowObjects(const fs::path& folder) {
         std::puts("object files:    none (no OBJ/ folder)");
         return;
     }
-    std::vector<std::pair<std::string, uint64_t>> classes;
-    uint64_t total = 0, classNameFiles = 0;
+    struct ClassFolder {
+        std::string name;
+        uint64_t objects = 0, deleted = 0;
+    };
+    std::vector<ClassFolder> classes;
+    uint64_t total = 0, deleted = 0, classNameFiles = 0;
     for (fs::directory_iterator it(*objects, error), end; !error && it != end;
          it.increment(error)) {
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
         const std::string name = it->path().filename().string();
+        // Class reference files live in the class folders; older projects kept them in OBJ/.
         if (fs::is_regular_file(status) && EndsWithNoCase(name, ".Classname")) ++classNameFiles;
         if (!fs::is_directory(status) || EqualNoCase(name, "storage")) continue;
-        uint64_t count = 0;
+        ClassFolder folderCount{name};
         for (fs::directory_iterator file(it->path(), statusError), last;
              !statusError && file != last; file.increment(statusError)) {
             std::error_code fileError;
-            if (fs::is_regular_file(file->symlink_status(fileError)) &&
-                EndsWithNoCase(file->path().filename().string(), ".QZO"))
-                ++count;
+            if (!fs::is_regular_file(file->symlink_status(fileError))) continue;
+            const std::string fileName = file->path().filename().string();
+            if (EndsWithNoCase(fileName, ".Classname")) ++classNameFiles;
+            if (!EndsWithNoCase(fileName, ".QZO")) continue;
+            ++folderCount.objects;
+            if (IsMarkedDeleted(file->path())) ++folderCount.deleted;
         }
-        classes.emplace_back(name, count);
-        total += count;
+        total += folderCount.objects;
+        deleted += folderCount.deleted;
+        classes.push_back(folderCount);
     }
-    std::sort(classes.begin(), classes.end());
-    std::printf("object files:    %llu in %zu class folders, %llu class-name files\n",
-                static_cast<unsigned long long>(total), classes.size(),
-                static_cast<unsigned long long>(classNameFiles));
-    for (const auto& [name, count] : classes)
-        std::printf("  OBJ/%s/  %llu\n", name.c_str(), static_cast<unsigned long long>(count));
+    std::sort(classes.begin(), classes.end(),
+              [](const ClassFolder& a, const ClassFolder& b) { return a.name < b.name; });
+    std::printf(
+        "object files:    %llu in %zu class folders (%llu marked deleted), %llu class-name "
+        "files\n",
+        static_cast<unsigned long long>(total), classes.size(),
+        static_cast<unsigned long long>(deleted), static_cast<unsigned long long>(classNameFiles));
+    for (const ClassFolder& entry : classes)
+        std::printf("  OBJ/%s/  %llu objects, %llu deleted\n", entry.name.c_str(),
+                    static_cast<unsigned long long>(entry.objects),
+                    static_cast<unsigned long long>(entry.deleted));
 }
 
 void ShowRecycleBin(const fs::path& folder) {

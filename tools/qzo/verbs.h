@@ -6,10 +6,12 @@
 
 namespace qzo::tool {
 
+int RunChunks(int argc, char** argv);
 int RunDemo(int argc, char** argv);
 int RunHash(int argc, char** argv);
 int RunIds(int argc, char** argv);
 int RunLocation(int argc, char** argv);
+int RunObject(int argc, char** argv);
 int RunProject(int argc, char** argv);
 
 // Shared argument handling of the folder verbs: "--help" prints `usage` to standard output and
