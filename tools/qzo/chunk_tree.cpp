@@ -2,6 +2,8 @@
 #include "chunk_tree.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -122,6 +124,34 @@ const char* ChunkNames::Find(uint32_t id) const {
 ChunkFault PrintChunks(FILE* out, const std::vector<uint8_t>& bytes, size_t begin, size_t end,
                        uint64_t base, const ChunkNames& names, int indent) {
     return Walk(out, bytes, begin, std::min(end, bytes.size()), base, names, indent, 0);
+}
+
+int ParseFileVerbArguments(int argc, char** argv, const char* usage, const char*& file,
+                           ChunkNames& names, unsigned long long* offset) {
+    if (argc == 1 && std::strcmp(argv[0], "--help") == 0) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    file = nullptr;
+    bool good = true;
+    for (int i = 0; good && i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (offset && hasValue && std::strcmp(argv[i], "--offset") == 0) {
+            const char* text = argv[++i];
+            char* end = nullptr;
+            *offset = std::strtoull(text, &end, 0);
+            good = *text && !*end && text[0] != '-';
+        } else if (hasValue && std::strcmp(argv[i], "--names") == 0) {
+            names.AddList(argv[++i]);
+        } else if (!file && argv[i][0] != '-') {
+            file = argv[i];
+        } else {
+            good = false;
+        }
+    }
+    if (good && file) return -1;
+    std::fputs(usage, stderr);
+    return 2;
 }
 
 bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes, std::string& error) {

@@ -36,6 +36,12 @@ struct ChunkFault {
 ChunkFault PrintChunks(FILE* out, const std::vector<uint8_t>& bytes, size_t begin, size_t end,
                        uint64_t base, const ChunkNames& names, int indent);
 
+// The arguments of the file verbs: "--help" alone, one FILE, "--names a,b,c" (repeatable) and,
+// when `offset` is given, "--offset N". Returns -1 when they are good; otherwise prints `usage`
+// (to standard output for --help) and returns the exit status, 0 or 2.
+int ParseFileVerbArguments(int argc, char** argv, const char* usage, const char*& file,
+                           ChunkNames& names, unsigned long long* offset);
+
 // Reads a whole file; false (with `error` set) when it cannot be read.
 bool ReadWholeFile(const char* path, std::vector<uint8_t>& bytes, std::string& error);
 

@@ -19,42 +19,14 @@ constexpr char kUsage[] =
     "up to the first bad header, which is then reported.\n"
     "Exit status: 0 printed, 1 unreadable file or bad chunk header, 2 bad usage.\n";
 
-bool ParseOffset(const char* text, unsigned long long& value) {
-    if (!text || !*text) return false;
-    char* end = nullptr;
-    value = std::strtoull(text, &end, 0);
-    return *end == '\0' && text[0] != '-';
-}
-
 }  // namespace
 
 int RunChunks(int argc, char** argv) {
-    if (argc == 1 && std::strcmp(argv[0], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     const char* file = nullptr;
     unsigned long long offset = 0;
     ChunkNames names;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--offset") == 0 && i + 1 < argc) {
-            if (!ParseOffset(argv[++i], offset)) {
-                std::fputs(kUsage, stderr);
-                return 2;
-            }
-        } else if (std::strcmp(argv[i], "--names") == 0 && i + 1 < argc) {
-            names.AddList(argv[++i]);
-        } else if (!file && argv[i][0] != '-') {
-            file = argv[i];
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-    }
-    if (!file) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    const int status = ParseFileVerbArguments(argc, argv, kUsage, file, names, &offset);
+    if (status >= 0) return status;
     std::vector<uint8_t> bytes;
     std::string error;
     if (!ReadWholeFile(file, bytes, error)) {

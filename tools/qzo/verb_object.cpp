@@ -222,26 +222,10 @@ class ObjectReport {
 }  // namespace
 
 int RunObject(int argc, char** argv) {
-    if (argc == 1 && std::strcmp(argv[0], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
     const char* file = nullptr;
     ChunkNames names;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--names") == 0 && i + 1 < argc) {
-            names.AddList(argv[++i]);
-        } else if (!file && argv[i][0] != '-') {
-            file = argv[i];
-        } else {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-    }
-    if (!file) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    const int status = ParseFileVerbArguments(argc, argv, kUsage, file, names, nullptr);
+    if (status >= 0) return status;
     std::vector<uint8_t> bytes;
     std::string error;
     if (!ReadWholeFile(file, bytes, error)) {
