@@ -48,9 +48,8 @@ bool Stage(Store&& store, std::vector<BYTE>& bytes) {
     }
     if (!archive.Close() || !stored) return false;
     const CPMemoryFile content = archive.GetContent();
-    const DWORD size = content.GetSize();
-    bytes.resize(size);
-    if (size) std::memcpy(bytes.data(), content.GetCDataPtr(), size);
+    const auto* begin = static_cast<const BYTE*>(content.GetCDataPtr());
+    bytes.assign(begin, begin ? begin + content.GetSize() : begin);
     return true;
 }
 
