@@ -35,9 +35,17 @@ constexpr int kTraceLevel = 8;
 constexpr DWORD kCommitTimeout = 10000;
 constexpr UINT kEditCommentID = 4;
 
-// Runs `store` on a memory chunk archive and takes its bytes. False when it fails.
+// What a store call wrote into a memory chunk archive: the archive's own block, shared rather
+// than copied (a version may be megabytes).
+struct Staged {
+    CPMemoryFile content;
+    const BYTE* Data() const { return static_cast<const BYTE*>(content.GetCDataPtr()); }
+    DWORD Size() const { return content.GetSize(); }
+};
+
+// Runs `store` on a memory chunk archive and keeps its bytes. False when it fails.
 template <class Store>
-bool Stage(Store&& store, std::vector<BYTE>& bytes) {
+bool Stage(Store&& store, Staged& staged) {
     CMemChunkArchive archive;
     if (!archive.Open(CHNK_WRITE)) return false;
     bool stored;
@@ -47,24 +55,26 @@ bool Stage(Store&& store, std::vector<BYTE>& bytes) {
         stored = false;
     }
     if (!archive.Close() || !stored) return false;
-    const CPMemoryFile content = archive.GetContent();
-    const auto* begin = static_cast<const BYTE*>(content.GetCDataPtr());
-    bytes.assign(begin, begin ? begin + content.GetSize() : begin);
+    staged.content = archive.GetContent();
     return true;
 }
 
 // A writer's open takes 168 bytes at the file's end that begin with the access record's magic
-// for a dead writer's record and overwrites them. A version ending in such bytes gets four zero
-// bytes behind it (inside its range, after its chunks), so the file never ends that way.
-void PadLikeAccessRecord(std::vector<BYTE>& data) {
+// for a dead writer's record and overwrites them. A version ending in such bytes gets zero bytes
+// behind it (inside its range, after its chunks), so the file never ends that way: the number of
+// zero bytes needed, a multiple of 4.
+DWORD PaddingAgainstAccessRecord(const Staged& data) {
     const size_t record = locfile_format::kAccessInfoSize;
-    while (data.size() >= record) {
-        const BYTE* tail = data.data() + data.size() - record;
+    DWORD padding = 0;
+    for (size_t size = data.Size(); size + padding >= record; padding += 4) {
+        const size_t start = size + padding - record;
+        if (start + 4 > size) return padding;  // the window starts in the zeros
+        const BYTE* tail = data.Data() + start;
         const DWORD magic =
             DWORD(tail[0]) | DWORD(tail[1]) << 8 | DWORD(tail[2]) << 16 | DWORD(tail[3]) << 24;
-        if (magic != locfile_format::kAccessInfoMagic) return;
-        data.insert(data.end(), 4, 0);
+        if (magic != locfile_format::kAccessInfoMagic) return padding;
     }
+    return padding;
 }
 
 bool FlushWanted(DWORD flags) {
@@ -72,9 +82,9 @@ bool FlushWanted(DWORD flags) {
 }
 
 // The NT area as it must be on the disk: the block, then zeros to the version area.
-bool WriteNTIfChanged(LocFile& file, const std::vector<BYTE>& block, bool& written) {
+bool WriteNTIfChanged(LocFile& file, const Staged& block, bool& written) {
     std::vector<BYTE> wanted(fmt::kNTMaxSize, 0);
-    std::memcpy(wanted.data(), block.data(), block.size());
+    if (block.Size()) std::memcpy(wanted.data(), block.Data(), block.Size());
     std::vector<BYTE> present(fmt::kNTMaxSize, 0);
     if (index_io::ReadAt(file, fmt::kNTOffset, present.data(), fmt::kNTMaxSize) &&
         present == wanted)
@@ -88,13 +98,17 @@ bool Sync(LocFile& file, bool flush) {
 }
 
 // Steps 1 to 5 of the version write. False at the first failing call.
-bool WritePlanned(LocFile& file, const VersionPlan& plan, const std::vector<BYTE>& data,
+bool WritePlanned(LocFile& file, const VersionPlan& plan, const Staged& data, DWORD padding,
                   bool flush) {
     index_io::CacheIndex(file, plan.emptied);
     if (plan.firstChanged <= plan.lastChanged &&
         !index_io::WriteSlots(file, plan.firstChanged, plan.lastChanged))
         return false;
-    if (!index_io::WriteAt(file, plan.offset, data.data(), DWORD(data.size()))) return false;
+    if (data.Size() && !index_io::WriteAt(file, plan.offset, data.Data(), data.Size()))
+        return false;
+    const BYTE zeros[locfile_format::kAccessInfoSize] = {};
+    if (padding && !index_io::WriteAt(file, plan.offset + data.Size(), zeros, padding))
+        return false;
     index_io::CacheIndex(file, plan.final);
     if (!index_io::WriteSlotBody(file, plan.slot)) return false;
     if (plan.slot == 0) {
@@ -112,14 +126,14 @@ bool WritePlanned(LocFile& file, const VersionPlan& plan, const std::vector<BYTE
 
 BOOL LocatorLife::WriteVersion(Locator& locator, CQZObject& object, DWORD flags, bool& written) {
     LocFile& file = *locator.m_pFile;
-    std::vector<BYTE> nt;
+    Staged nt;
     if (!Stage([&](CQZArchive& archive) { return object.StoreNT(archive); }, nt)) {
         DebugPrint(kFailureLevel, u"\rLocator::Commit: StoreNT failed\r\n");
         return FALSE;
     }
-    if (nt.size() > fmt::kNTMaxSize) {
+    if (nt.Size() > fmt::kNTMaxSize) {
         DebugPrint(kFailureLevel, u"\rLocator::Commit: NT block of %u bytes exceeds %u bytes\r\n",
-                   DWORD(nt.size()), fmt::kNTMaxSize);
+                   nt.Size(), fmt::kNTMaxSize);
         return FALSE;
     }
     if (!(flags & LOCATOR_COMMIT_NTONLY)) {
@@ -133,14 +147,14 @@ BOOL LocatorLife::WriteVersion(Locator& locator, CQZObject& object, DWORD flags,
     const fmt::HistoryIndex index = index_io::CachedIndex(file);
     DebugPrint(kTraceLevel, u"\rCommit:Undo Comment = %ls", object.m_szUndoComment);
     ++object.m_dwVersion;
-    std::vector<BYTE> data;
+    Staged data;
     if (!Stage([&](CQZArchive& archive) { return object.StoreData(archive); }, data)) {
         --object.m_dwVersion;
         DebugPrint(kFailureLevel, u"\rLocator::Commit: StoreData failed\r\n");
         return FALSE;
     }
-    PadLikeAccessRecord(data);
-    VersionPlan plan = PlanVersion(index, object.m_dwVersion, data.size());
+    const DWORD padding = PaddingAgainstAccessRecord(data);
+    VersionPlan plan = PlanVersion(index, object.m_dwVersion, size_t(data.Size()) + padding);
     if (!plan.fits) {
         --object.m_dwVersion;
         DebugPrint(kFailureLevel, u"\rLocator::Commit: Object file would pass 2 GiB\r\n");
@@ -150,7 +164,7 @@ BOOL LocatorLife::WriteVersion(Locator& locator, CQZObject& object, DWORD flags,
     fresh.dwModifyID = object.m_dwModifyID;
     fmt::SetSlotComment(fresh, object.m_szUndoComment);
     written = true;
-    if (!WritePlanned(file, plan, data, FlushWanted(flags))) {
+    if (!WritePlanned(file, plan, data, padding, FlushWanted(flags))) {
         --object.m_dwVersion;
         index_io::SelectSlot(file, index, index.header.dwCurrent);
         DebugPrint(kFailureLevel, u"\rLocator::Commit: Writing the version failed\r\n");
