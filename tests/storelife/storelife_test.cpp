@@ -37,6 +37,29 @@ TEST_F(StoreLife, WriterFileEndsWithItsAccessRecordWhileOpen) {
     EXPECT_EQ(FileBytes(where).size(), Index(where).header.dwDataEnd);
 }
 
+// A version whose last 168 bytes look like a writer's access record must survive the next
+// writer's open, which replaces a dead writer's record at the end of the file.
+TEST_F(StoreLife, VersionEndingLikeAnAccessRecordSurvivesTheNextWriter) {
+    Locator creator;
+    ObjectHolder held(creator.CreateObject(&classCPayloadObject, 0));
+    ASSERT_NE(held.object, nullptr);
+    const Location where = creator.GetLocation();
+    const std::string payload = std::string(32, 'x') + "IAZQ" + std::string(164, 'y');
+    ASSERT_TRUE(CommitPayload(held, payload));
+    held.Reset();
+    const std::string closed = FileBytes(where);
+    EXPECT_NE(closed.substr(closed.size() - 168, 4), "IAZQ");
+
+    Locator writer(where);
+    DWORD result = 0;
+    ObjectHolder reopened(writer.RestoreObject(LOCATOR_ACCESS_RWE, 1000, 0, &result));
+    ASSERT_NE(reopened.object, nullptr) << result;
+    EXPECT_EQ(reopened.payload()->payload, payload);
+    reopened.Reset();
+    EXPECT_EQ(RestoredPayload(where), payload);
+    EXPECT_EQ(FileBytes(where), closed);
+}
+
 TEST_F(StoreLife, CreateRestoreCommitUndoRedoPurge) {
     Locator creator;
     ObjectHolder held(creator.CreateObject(&classCPayloadObject, 0));
