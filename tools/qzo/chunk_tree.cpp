@@ -100,6 +100,16 @@ ChunkFault Walk(FILE* out, const std::vector<uint8_t>& bytes, size_t begin, size
 
 }  // namespace
 
+std::string StoredText(const uint8_t* units, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned unit = units[2 * i] | units[2 * i + 1] << 8;
+        if (unit == 0) break;
+        out += unit < 0x80 ? char(unit) : '?';
+    }
+    return out;
+}
+
 ChunkNames::ChunkNames() {
     for (const char* name : kLibraryNames) names_.emplace_back(GetHashID(name), name);
 }

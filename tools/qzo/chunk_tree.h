@@ -50,4 +50,8 @@ inline uint32_t Le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// Stored UTF-16 text (little-endian units, at most `count`, ending at the first 0) as ASCII for
+// printing; other characters show as '?'.
+std::string StoredText(const uint8_t* units, size_t count);
+
 }  // namespace qzo::tool

@@ -15,16 +15,6 @@ constexpr uint32_t kSlotCount = 64;
 constexpr uint32_t kSlotSize = 88;
 constexpr uint32_t kCommentUnits = 32;
 
-std::string CommentText(const uint8_t* units) {
-    std::string out;
-    for (uint32_t i = 0; i < kCommentUnits; ++i) {
-        const unsigned unit = units[2 * i] | units[2 * i + 1] << 8;
-        if (unit == 0) break;
-        out += unit < 0x80 ? char(unit) : '?';
-    }
-    return out;
-}
-
 }  // namespace
 
 std::vector<SlotView> HistoryView::Listed() const {
@@ -57,7 +47,7 @@ bool ReadHistoryView(const std::vector<uint8_t>& bytes, HistoryView& view, std::
         const uint8_t* slot = index + kIndexHeaderSize + i * kSlotSize;
         const uint32_t end = Le32(slot + 8);
         view.slots.push_back({i, Le32(slot), Le32(slot + 4), end ? end : view.dataEnd,
-                              Le32(slot + 12), CommentText(slot + 16)});
+                              Le32(slot + 12), StoredText(slot + 16, kCommentUnits)});
     }
     return true;
 }

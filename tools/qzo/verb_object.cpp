@@ -47,16 +47,6 @@ constexpr uint32_t kAccessSize = 168;
 // The marks, as the library keeps them in the extended attribute "user.qzo.attr".
 constexpr uint32_t kAttrReadOnly = 0x01, kAttrArchive = 0x20, kAttrTemporary = 0x100;
 
-std::string Narrow(const uint8_t* units, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        const unsigned unit = units[2 * i] | units[2 * i + 1] << 8;
-        if (unit == 0) break;
-        out += unit < 0x80 ? char(unit) : '?';
-    }
-    return out;
-}
-
 class ObjectReport {
   public:
     ObjectReport(const char* path, std::vector<uint8_t> bytes, const ChunkNames& names)
@@ -103,7 +93,7 @@ class ObjectReport {
         location.GetLocationAsString(text, LOCATION_TEXT_CHARS);
         std::printf("%s: %zu bytes\n", path_, bytes_.size());
         std::printf("location     %s\n",
-                    Narrow(reinterpret_cast<const uint8_t*>(text), 40).c_str());
+                    StoredText(reinterpret_cast<const uint8_t*>(text), 40).c_str());
         std::printf("  class ID %08X  object ID %08X  project ID %08X  data %08X  flags %08X\n",
                     location.dwHashID, location.dwObjID, location.dwProjID, location.dwDataID,
                     location.dwFlags);
@@ -126,10 +116,11 @@ class ObjectReport {
         const CQZRuntimeClass* known = CQZRuntimeClass::GetClassPtr(&guid, record.GetClassHashID());
         std::printf("class %u      %08X %s  flags %02X  %s\n", i, record.GetClassHashID(),
                     known ? known->szClassName : "(not registered here)", record.dwFlags,
-                    record.szDLLPath[0] ? Narrow(reinterpret_cast<const uint8_t*>(record.szDLLPath),
-                                                 OBJHERITAGE_PATH_UNITS)
-                                              .c_str()
-                                        : "(no library path)");
+                    record.szDLLPath[0]
+                        ? StoredText(reinterpret_cast<const uint8_t*>(record.szDLLPath),
+                                     OBJHERITAGE_PATH_UNITS)
+                              .c_str()
+                        : "(no library path)");
         return true;
     }
 
@@ -180,8 +171,8 @@ class ObjectReport {
         }
         const uint8_t* record = &bytes_[view_.dataEnd];
         std::printf("writer       computer %s (ID %08X), user %s, %s\n",
-                    Narrow(record + 8, 16).c_str(), Le32(record + 4),
-                    Narrow(record + 40, 64).c_str(),
+                    StoredText(record + 8, 16).c_str(), Le32(record + 4),
+                    StoredText(record + 40, 64).c_str(),
                     WriterAlive(view_.dataEnd + kAccessSize) ? "alive (holds the file open)"
                                                              : "gone (a stale record)");
     }
