@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "storecrash/sweep_driver.h"
-#include "storexp/payload_object.h"
+#include "store/storexp/payload_object.h"
 #include "support/fixture.h"
 #include "support/simulated_network.h"
 

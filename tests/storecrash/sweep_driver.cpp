@@ -11,8 +11,8 @@
 #include <fstream>
 
 #include "qzobj/project_locator.h"
-#include "storexp/object_file_reader.h"
-#include "storexp/payload_object.h"
+#include "store/storexp/object_file_reader.h"
+#include "store/storexp/payload_object.h"
 #include "support/fixture.h"
 #include "support/peer.h"
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "qzobj/project_locator.h"
-#include "storexp/payload_object.h"
+#include "store/storexp/payload_object.h"
 #include "support/peer.h"
 
 namespace {

@@ -1,0 +1,299 @@
+// The chunk archives on a file and in memory: byte format, nesting limit, access refusals with
+// their exact messages, bounded reads, closing, searching, and the open time-out.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "store/chunks/chunk_test_support.h"
+#include "qzobj/hashid.h"
+#include "support/capture.h"
+#include "support/recording_archive.h"
+
+namespace {
+
+using qzo::test::ChunkBytes;
+using qzo::test::DebugCapture;
+using qzo::test::Le32;
+using qzo::test::RecordingArchive;
+using qzo::test::chunks::FileBackend;
+using qzo::test::chunks::MemoryBackend;
+using qzo::test::chunks::ScopedDebug;
+
+constexpr unsigned kRefused = 0xFFFFFFFFu;
+
+template <typename Backend>
+class ChunkArchive : public qzo::test::QzoTest {
+  protected:
+    void SetUp() override {
+        QzoTest::SetUp();
+        backend_.Init(TempDir());
+    }
+    CQZArchive& archive() { return backend_.archive(); }
+    std::string Owner() const { return Backend::kOwner; }
+    // Writes a chunk of raw bytes inside the current layer.
+    void WriteChunk(const char* name, const std::string& payload) {
+        const unsigned layer = archive().Chnk_Open(name, CHNK_WRITE);
+        ASSERT_NE(layer, kRefused);
+        if (!payload.empty()) {
+            ASSERT_EQ(archive().Chnk_Write(payload.data(), static_cast<DWORD>(payload.size())),
+                      payload.size());
+        }
+        ASSERT_TRUE(archive().Chnk_Close(layer));
+    }
+    std::string ReadAll(DWORD count) {
+        std::string bytes(count, '\0');
+        bytes.resize(archive().Chnk_Read(bytes.data(), count));
+        return bytes;
+    }
+
+    Backend backend_;
+};
+
+using Backends = ::testing::Types<FileBackend, MemoryBackend>;
+class BackendNames {
+  public:
+    template <typename T>
+    static std::string GetName(int) {
+        return std::is_same_v<T, FileBackend> ? "File" : "Memory";
+    }
+};
+TYPED_TEST_SUITE(ChunkArchive, Backends, BackendNames);
+
+TYPED_TEST(ChunkArchive, WritesTheGoldenBytesOfANamedTree) {
+    ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
+    CQZArchive& archive = this->archive();
+    ASSERT_EQ(archive.Chnk_Open("A", CHNK_WRITE), 0u);
+    ASSERT_EQ(archive.Chnk_Write("0123456789", 10), 10u);
+    ASSERT_EQ(archive.Chnk_Open("B", CHNK_WRITE), 1u);
+    EXPECT_EQ(archive.Chnk_GetSize(1), 0u);  // being written
+    ASSERT_EQ(archive.Chnk_Write("wxyz", 4), 4u);
+    ASSERT_TRUE(archive.Chnk_Close(1));
+    ASSERT_TRUE(archive.Chnk_Close(0));
+    const std::string golden = std::string("\xD8\x00\xE5\x58\x16\x00\x00\x00", 8) + "0123456789" +
+                               std::string("\x5D\x01\x86\x68\x04\x00\x00\x00", 8) + "wxyz";
+    EXPECT_EQ(this->backend_.Bytes(), golden);
+
+    // The reference archive writes the same bytes.
+    RecordingArchive reference;
+    reference.Chnk_Open("A", CHNK_WRITE);
+    reference.Chnk_Write("0123456789", 10);
+    reference.Chnk_Open("B", CHNK_WRITE);
+    reference.Chnk_Write("wxyz", 4);
+    reference.Chnk_Close(1);
+    reference.Chnk_Close(0);
+    EXPECT_EQ(reference.Bytes(), golden);
+}
+
+TYPED_TEST(ChunkArchive, StoresAnUnnamedChunkWithTheNoIdentifierValue) {
+    ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
+    this->WriteChunk(nullptr, "xy");
+    EXPECT_EQ(this->backend_.Bytes(), std::string("\x00\xFC\x00\x00\x02\x00\x00\x00xy", 10));
+    // Read back with a null name too.
+    ASSERT_TRUE(this->backend_.Open(GENERIC_READ));
+    ASSERT_EQ(this->archive().Chnk_Open(nullptr, CHNK_READ), 0u);
+    EXPECT_EQ(this->ReadAll(10), "xy");
+}
+
+TYPED_TEST(ChunkArchive, SixteenLayersNestAndTheSeventeenthIsRefused) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
+    for (unsigned layer = 0; layer < CHNK_MAX_LAYERS; ++layer)
+        ASSERT_EQ(this->archive().Chnk_Open("L", CHNK_WRITE), layer);
+    EXPECT_EQ(this->archive().Chnk_Open("L", CHNK_WRITE), kRefused);
+    EXPECT_TRUE(capture.Contains("\r" + this->Owner() +
+                                 "::OpenChunk denied: Max. chunk layers expired\r\n"));
+    ASSERT_EQ(this->archive().Chnk_Write("z", 1), 1u);
+    for (unsigned layer = CHNK_MAX_LAYERS; layer-- > 0;)
+        ASSERT_TRUE(this->archive().Chnk_Close(layer));
+    const std::string bytes = this->backend_.Bytes();
+    ASSERT_EQ(bytes.size(), 8u * CHNK_MAX_LAYERS + 1);
+    // Each layer counts every deeper header and the one byte.
+    for (unsigned layer = 0; layer < CHNK_MAX_LAYERS; ++layer)
+        EXPECT_EQ(bytes.substr(8 * layer + 4, 4), Le32(8 * (CHNK_MAX_LAYERS - 1 - layer) + 1));
+
+    ASSERT_TRUE(this->backend_.Open(GENERIC_READ));
+    for (unsigned layer = 0; layer < CHNK_MAX_LAYERS; ++layer)
+        ASSERT_EQ(this->archive().Chnk_Open("L", CHNK_READ), layer);
+    EXPECT_EQ(this->ReadAll(4), "z");
+}
+
+TYPED_TEST(ChunkArchive, AccessRefusalsPrintTheirExactMessages) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    const std::string owner = this->Owner();
+    EXPECT_EQ(this->archive().Chnk_Open("A", CHNK_WRITE), kRefused);  // nothing open
+    EXPECT_TRUE(capture.Contains("\r" + owner + "::OpenChunk denied: No file access\r\n"));
+    auto messages = capture.Messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().channel, 3);
+    EXPECT_EQ(messages.back().level, 3);
+
+    ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
+    capture.Clear();
+    EXPECT_EQ(this->archive().Chnk_Open("A", CHNK_READ), kRefused);  // written-only file
+    EXPECT_EQ(capture.Text(), owner +
+                                  "::OpenChunk denied: dwDesiredAccess=80000000, "
+                                  "dwFileAccess=40000000, dwChunkAccess=00000000\r\n");
+    capture.Clear();
+    EXPECT_EQ(this->archive().Chnk_Open("A", CHNK_READ | CHNK_WRITE), kRefused);
+    EXPECT_TRUE(capture.Contains("dwDesiredAccess=C0000000"));
+
+    // A write layer inside read layers.
+    ASSERT_TRUE(this->backend_.LoadForUpdate(ChunkBytes("A", "abc")));
+    ASSERT_EQ(this->archive().Chnk_Open("A", CHNK_READ), 0u);
+    capture.Clear();
+    EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_WRITE), kRefused);
+    EXPECT_EQ(capture.Text(), owner +
+                                  "::OpenChunk denied: dwDesiredAccess=40000000, "
+                                  "dwFileAccess=C0000000, dwChunkAccess=80000000\r\n");
+    messages = capture.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].level, 3);
+    // Transfers against the direction do nothing.
+    EXPECT_EQ(this->archive().Chnk_Write("x", 1), 0u);
+
+    // Outside debug mode the refusals are silent.
+    SetDebugMode(FALSE);
+    capture.Clear();
+    EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_WRITE), kRefused);
+    EXPECT_EQ(capture.Count(), 0u);
+}
+
+TYPED_TEST(ChunkArchive, ReadsStopAtTheEndOfTheInnermostChunk) {
+    ASSERT_TRUE(this->backend_.Load(ChunkBytes("A", ChunkBytes("B", "1234") + "tail") +
+                                    ChunkBytes("C", "next")));
+    CQZArchive& archive = this->archive();
+    ASSERT_EQ(archive.Chnk_Open("A", CHNK_READ), 0u);
+    EXPECT_EQ(archive.Chnk_GetSize(0), 16u);
+    ASSERT_EQ(archive.Chnk_Open("B", CHNK_READ), 1u);
+    EXPECT_EQ(archive.Chnk_GetSize(1), 4u);
+    EXPECT_EQ(this->ReadAll(3), "123");
+    EXPECT_EQ(this->ReadAll(100), "4");  // only what the chunk has left
+    EXPECT_EQ(this->ReadAll(100), "");
+    ASSERT_TRUE(archive.Chnk_Close(1));
+    // The parent counts the child's header and payload: its own bytes follow.
+    EXPECT_EQ(this->ReadAll(100), "tail");
+    ASSERT_TRUE(archive.Chnk_Close(0));
+    ASSERT_EQ(archive.Chnk_Open("C", CHNK_READ), 0u);
+    EXPECT_EQ(this->ReadAll(100), "next");
+    EXPECT_EQ(archive.Chnk_GetSize(5), 0u);
+    EXPECT_FALSE(archive.Chnk_Close(3));
+}
+
+TYPED_TEST(ChunkArchive, ClosingAPartlyReadChunkMovesBehindIt) {
+    ASSERT_TRUE(this->backend_.Load(ChunkBytes("A", "0123456789") + ChunkBytes("B", "b")));
+    ASSERT_EQ(this->archive().Chnk_Open("A", CHNK_READ), 0u);
+    EXPECT_EQ(this->ReadAll(3), "012");
+    ASSERT_TRUE(this->archive().Chnk_Close(0));
+    ASSERT_EQ(this->archive().Chnk_Open("B", CHNK_READ), 0u);
+    EXPECT_EQ(this->ReadAll(8), "b");
+}
+
+TYPED_TEST(ChunkArchive, ClosingAnOuterLayerFillsEverySizeWithAWarning) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
+    CQZArchive& archive = this->archive();
+    ASSERT_EQ(archive.Chnk_Open("A", CHNK_WRITE), 0u);
+    ASSERT_EQ(archive.Chnk_Open("B", CHNK_WRITE), 1u);
+    ASSERT_EQ(archive.Chnk_Open("C", CHNK_WRITE), 2u);
+    ASSERT_EQ(archive.Chnk_Write("xy", 2), 2u);
+    ASSERT_TRUE(archive.Chnk_Close(0));
+    EXPECT_TRUE(capture.Contains(this->Owner() + "::Chnk_Close: Multiple close detected!"));
+    // A following sibling starts behind the closed tree.
+    this->WriteChunk("D", "d");
+    EXPECT_EQ(this->backend_.Bytes(),
+              ChunkBytes("A", ChunkBytes("B", ChunkBytes("C", "xy"))) + ChunkBytes("D", "d"));
+}
+
+TYPED_TEST(ChunkArchive, ParentBytesAfterAChildLandBehindIt) {
+    ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
+    CQZArchive& archive = this->archive();
+    ASSERT_EQ(archive.Chnk_Open("P", CHNK_WRITE), 0u);
+    ASSERT_EQ(archive.Chnk_Write("head", 4), 4u);
+    this->WriteChunk("C", "child");
+    ASSERT_EQ(archive.Chnk_Write("foot", 4), 4u);
+    ASSERT_TRUE(archive.Chnk_Close(0));
+    const std::string expected = ChunkBytes("P", "head" + ChunkBytes("C", "child") + "foot");
+    EXPECT_EQ(this->backend_.Bytes(), expected);
+
+    ASSERT_TRUE(this->backend_.Load(expected));
+    ASSERT_EQ(archive.Chnk_Open("P", CHNK_READ), 0u);
+    EXPECT_EQ(this->ReadAll(4), "head");
+    ASSERT_EQ(archive.Chnk_Open("C", CHNK_READ), 1u);
+    ASSERT_TRUE(archive.Chnk_Close(1));  // unread: skipped
+    EXPECT_EQ(this->ReadAll(100), "foot");
+}
+
+TYPED_TEST(ChunkArchive, FindLocatesSkipsAndRefusesSubChunks) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    const std::string owner = this->Owner();
+    const std::string tree =
+        ChunkBytes("R", ChunkBytes("X", "x") + ChunkBytes("Y", "yy") + ChunkBytes("Z", "zzz"));
+    ASSERT_TRUE(this->backend_.Load(tree));
+    EXPECT_FALSE(this->backend_.Find("Y"));  // no layer open
+    ASSERT_EQ(this->archive().Chnk_Open("R", CHNK_READ), 0u);
+
+    ASSERT_TRUE(this->backend_.Find("Z"));
+    ASSERT_EQ(this->archive().Chnk_Open("Z", CHNK_READ), 1u);
+    EXPECT_EQ(this->ReadAll(10), "zzz");
+    ASSERT_TRUE(this->archive().Chnk_Close(1));
+    EXPECT_FALSE(this->backend_.Find("X"));  // nothing left in R
+    EXPECT_TRUE(
+        capture.Contains("\r" + owner + "::Chnk_Find failed: Not enough data for subchunk\r\n"));
+    ASSERT_TRUE(this->archive().Chnk_Close(0));
+
+    // A null name skips exactly one sub-chunk; a missing name leaves the position alone.
+    ASSERT_TRUE(this->backend_.Load(tree));
+    ASSERT_EQ(this->archive().Chnk_Open("R", CHNK_READ), 0u);
+    ASSERT_TRUE(this->backend_.Find(nullptr));
+    capture.Clear();
+    EXPECT_FALSE(this->backend_.Find("Q"));
+    EXPECT_EQ(capture.Text(), "\r" + owner + "::Chnk_Find failed: No matching subchunk\r\n");
+    ASSERT_EQ(this->archive().Chnk_Open("Y", CHNK_READ), 1u);
+    EXPECT_EQ(this->ReadAll(10), "yy");
+
+    // A sub-chunk running past its parent stops the search.
+    std::string damaged = tree;
+    damaged.replace(8 + 4, 4, Le32(1000));  // X claims 1000 bytes
+    ASSERT_TRUE(this->backend_.Load(damaged));
+    ASSERT_EQ(this->archive().Chnk_Open("R", CHNK_READ), 0u);
+    capture.Clear();
+    EXPECT_FALSE(this->backend_.Find("Z"));
+    EXPECT_EQ(capture.Text(), "\r" + owner + "::Chnk_Find failed: Bad subchunk info\r\n");
+    // The position is where the search began: X's header is still next.
+    EXPECT_EQ(this->archive().Chnk_Open("X", CHNK_READ), kRefused);  // refused: too large
+    EXPECT_TRUE(
+        capture.Contains("\r" + owner + "::OpenChunk denied: Error reading chunk header\r\n"));
+}
+
+TYPED_TEST(ChunkArchive, HeaderRefusalsRestoreThePosition) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    const std::string owner = this->Owner();
+    ASSERT_TRUE(this->backend_.Load(ChunkBytes("A", ChunkBytes("B", "bbbbbbbb"))));
+    EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_READ), kRefused);  // wrong name
+    ASSERT_EQ(this->archive().Chnk_Open("A", CHNK_READ), 0u);
+    ASSERT_EQ(this->archive().Chnk_Open("B", CHNK_READ), 1u);
+    EXPECT_EQ(this->ReadAll(8), "bbbbbbbb");
+    ASSERT_TRUE(this->archive().Chnk_Close(1));
+    capture.Clear();
+    EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_READ), kRefused);  // nothing left in A
+    EXPECT_EQ(capture.Text(), "\r" + owner + "::OpenChunk denied: Parent chunk exceeded\r\n");
+    EXPECT_EQ(capture.Messages().at(0).level, 4);
+
+    // A top-level chunk that runs past the end is refused.
+    ASSERT_TRUE(this->backend_.Load(std::string(ChunkBytes("A", "abcdef")).substr(0, 10)));
+    EXPECT_EQ(this->archive().Chnk_Open("A", CHNK_READ), kRefused);
+}
+
+TEST(ChunkArchiveLayout, HeaderRecordsHaveTheirStoredSizes) {
+    EXPECT_EQ(sizeof(tagCHNKHEADER), 8u);
+    EXPECT_EQ(sizeof(tagCHNKLOCATOR), 12u);
+    EXPECT_EQ(GetHashID("A"), 0x58E500D8u);
+    EXPECT_EQ(GetHashID("B"), 0x6886015Du);
+}
+
+}  // namespace
