@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -69,56 +70,45 @@ TEST_F(Heaps, BlocksAreFramedAlignedAndCounted) {
     EXPECT_EQ(heap.AllocSize(block), 0u);  // no longer live
 }
 
-TEST_F(Heaps, OverrunIsReportedAndTheBlockKept) {
-    CHeap heap("Overrun", 0, 0x1000, 0, FALSE);
-    auto* block = static_cast<char*>(heap.Alloc(10));
-    block[10] = 'X';  // the first trailer byte
-    DebugCapture capture;
-    EXPECT_FALSE(heap.Free(block));
-    const auto messages = capture.Messages();
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(messages[0].Utf8(),
-              "\rHeap Overrun: Free: BlockEnd overwritten or already freed.\r\n");
-    EXPECT_EQ(messages[0].channel, 0);
-    EXPECT_EQ(messages[0].level, 1);
-    // Damaged blocks are counted out but never released.
-    ExpectCounters(heap, 0, 0);
-    EXPECT_TRUE(platform::HeapIsLiveBlock(heap.hHeap, block - 4));
-}
-
-TEST_F(Heaps, DoubleFreeIsRefusedWithoutTouchingCounters) {
-    CHeap heap("Twice", 0, 0x1000, 0, FALSE);
+// Blocks whose frame does not check out are refused with a message naming the heap and the
+// check; the counters stay, and a damaged block is counted out but never released.
+TEST_F(Heaps, BadBlocksAreRefusedAndReported) {
+    CHeap heap("Refuse", 0, 0x1000, 0, FALSE);
     void* keep = heap.Alloc(10);
-    void* block = heap.Alloc(10);
-    EXPECT_TRUE(heap.Free(block));
-    ExpectCounters(heap, 1, 18);
-    DebugCapture capture;
-    EXPECT_FALSE(heap.Free(block));
-    EXPECT_EQ(capture.Messages().at(0).Utf8(),
-              "\rHeap Twice: Free: BlockEnd overwritten or already freed.\r\n");
-    ExpectCounters(heap, 1, 18);
-    capture.Clear();
-    EXPECT_EQ(heap.Realloc(block, 20), nullptr);
-    EXPECT_EQ(capture.Messages().at(0).Utf8(),
-              "\rHeap Twice: Realloc: BlockStart overwritten.\r\n");
-    ExpectCounters(heap, 1, 18);
-    EXPECT_TRUE(heap.Free(keep));
-}
-
-TEST_F(Heaps, ForeignPointersAreRefused) {
-    CHeap heap("Foreign", 0, 0x1000, 0, FALSE);
-    void* keep = heap.Alloc(4);
+    auto* overrun = static_cast<char*>(heap.Alloc(10));
+    overrun[10] = 'X';  // the first trailer byte
+    void* freed = heap.Alloc(10);
+    ASSERT_TRUE(heap.Free(freed));
     alignas(16) char stack[64] = {};
     std::unique_ptr<char, decltype(&std::free)> outside(static_cast<char*>(std::malloc(64)),
                                                         &std::free);
-    DebugCapture capture;
-    EXPECT_FALSE(heap.Free(stack + 16));
-    EXPECT_FALSE(heap.Free(outside.get() + 4));
+    const std::string end = "\rHeap Refuse: Free: BlockEnd overwritten or already freed.\r\n";
+    const struct {
+        const char* name;
+        std::function<bool()> call;
+        std::string message;
+    } rows[] = {
+        {"overrun", [&] { return heap.Free(overrun); }, end},
+        {"double free", [&] { return heap.Free(freed); }, end},
+        {"realloc of a freed block", [&] { return heap.Realloc(freed, 20) != nullptr; },
+         "\rHeap Refuse: Realloc: BlockStart overwritten.\r\n"},
+        {"stack", [&] { return heap.Free(stack + 16); }, end},
+        {"C heap", [&] { return heap.Free(outside.get() + 4); }, end},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        DebugCapture capture;
+        EXPECT_FALSE(row.call());
+        const auto messages = capture.Messages();
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages[0].Utf8(), row.message);
+        EXPECT_EQ(messages[0].channel, 0);
+        EXPECT_EQ(messages[0].level, 1);
+        ExpectCounters(heap, 1, 18);
+    }
+    EXPECT_TRUE(platform::HeapIsLiveBlock(heap.hHeap, overrun - 4));
     EXPECT_EQ(heap.AllocSize(stack + 16), 0u);
     EXPECT_FALSE(heap.Free(nullptr));
-    EXPECT_TRUE(
-        capture.Contains("\rHeap Foreign: Free: BlockEnd overwritten or already freed.\r\n"));
-    ExpectCounters(heap, 1, 12);
     EXPECT_TRUE(heap.Free(keep));
 }
 
@@ -417,29 +407,12 @@ TEST_F(HeapWatch, DumpSplitsTracesIntoIndentedPieces) {
     void* unresolved = heap.Alloc(3, 0, nullptr, 0, reinterpret_cast<void*>(kUnknown));
     DebugCapture capture;
     heap.Dump(TRUE);
+    // Each trace piece on a line of its own, indented one step deeper than the one before.
+    const std::string pieces = "\rlib.so|+2048\r  lib.so|helper-8\r    app.so|ns::Func+16\r      ";
     const std::string expected =
-        "\rDump [Dumped]: 2 items not freed"
-        "\r"
-        "lib.so|+2048"
-        "\r  "
-        "lib.so|helper-8"
-        "\r    "
-        "app.so|ns::Func+16"
-        "\r      " +
-        Hex(kUnknown, false) + "{11 bytes @ " + Hex(static_cast<char*>(unresolved) - 4, false) +
-        "}\r\n"
-        "\r"
-        "lib.so|+2048"
-        "\r  "
-        "lib.so|helper-8"
-        "\r    "
-        "app.so|ns::Func+16"
-        "\r      "
-        "cosobj|line 136"
-        "{18 bytes @ " +
-        Hex(static_cast<char*>(block) - 4, false) +
-        "}\r\n"
-        "\r\n";
+        "\rDump [Dumped]: 2 items not freed" + pieces + Hex(kUnknown, false) + "{11 bytes @ " +
+        Hex(static_cast<char*>(unresolved) - 4, false) + "}\r\n" + pieces +
+        "cosobj|line 136{18 bytes @ " + Hex(static_cast<char*>(block) - 4, false) + "}\r\n\r\n";
     EXPECT_EQ(capture.Text(), expected);
     for (const auto& message : capture.Messages()) EXPECT_EQ(message.channel, 0);
 
