@@ -31,6 +31,22 @@ using qzo::test::ReadFileBytes;
 using qzo::test::Wide;
 using qzo::test::WriteFileBytes;
 
+// What an enumeration callback saw; it asks to stop after `stopAfter` entries.
+struct Seen {
+    std::vector<std::u16string> paths;
+    std::vector<DWORD> attributes;
+    size_t stopAfter = 0;
+};
+
+BOOL Record(const WCHAR* path, const WIN32_FIND_DATAW* entry, uintptr_t context) {
+    auto* seen = reinterpret_cast<Seen*>(context);
+    seen->paths.push_back(path);
+    seen->attributes.push_back(entry->dwFileAttributes);
+    EXPECT_EQ(std::u16string(entry->cFileName),
+              std::u16string(path).substr(std::u16string(path).find_last_of(u"/\\") + 1));
+    return seen->stopAfter == 0 || seen->paths.size() < seen->stopAfter;
+}
+
 class PathKit : public qzo::test::QzoTest {
   protected:
     std::u16string System(const std::string& below) { return Wide(TempDir() + below); }
@@ -44,6 +60,16 @@ class PathKit : public qzo::test::QzoTest {
         char buffer[4096];
         ssize_t length = readlink(TempPath(below).c_str(), buffer, sizeof buffer);
         return length < 0 ? std::string() : std::string(buffer, size_t(length));
+    }
+    // The first match of a pattern below the test folder, or "<none>".
+    std::u16string FirstMatch(const std::string& below, DWORD attributes = 0) {
+        WCHAR pattern[MAX_PATH];
+        qzo::text::Copy(pattern, MAX_PATH, System(below));
+        return FU_GetFirstMatch(pattern, attributes, 0) ? pattern : u"<none>";
+    }
+    BOOL Enumerate(const std::string& below, Seen& seen, DWORD attributes = 0, DWORD flags = 0) {
+        return FU_EnumDirectory(Record, System(below).c_str(), attributes, flags,
+                                reinterpret_cast<uintptr_t>(&seen));
     }
     bool SameInfo(const std::u16string& a, const std::u16string& b) {
         FU_FILEINFO first, second;
@@ -313,28 +339,13 @@ TEST_F(PathKit, FirstMatchIsTheFirstInOrderWithoutCase) {
     File("A.qzo");
     File("c.txt");
     Folder("0.qzo");  // a folder: not a file match
-    WCHAR pattern[MAX_PATH];
-    qzo::text::Copy(pattern, MAX_PATH, System("/*.QZO"));
-    ASSERT_TRUE(FU_GetFirstMatch(pattern, 0, 0));
-    EXPECT_EQ(std::u16string(pattern), System("/A.qzo"));
-
-    qzo::text::Copy(pattern, MAX_PATH, System("/*.QZO"));
-    ASSERT_TRUE(FU_GetFirstMatch(pattern, FILE_ATTRIBUTE_DIRECTORY, 0));
-    EXPECT_EQ(std::u16string(pattern), System("/0.qzo"));
-
-    qzo::text::Copy(pattern, MAX_PATH, System("/?.TXT"));
-    ASSERT_TRUE(FU_GetFirstMatch(pattern, 0, 0));
-    EXPECT_EQ(std::u16string(pattern), System("/c.txt"));
-}
-
-TEST_F(PathKit, FirstMatchKeepsTheCallersFolderSpelling) {
+    EXPECT_EQ(FirstMatch("/*.QZO"), System("/A.qzo"));
+    EXPECT_EQ(FirstMatch("/*.QZO", FILE_ATTRIBUTE_DIRECTORY), System("/0.qzo"));
+    EXPECT_EQ(FirstMatch("/?.TXT"), System("/c.txt"));
+    // The caller's spelling of the folder stays.
     Folder("Resource");
     File("Resource/Build.SC");
-    const std::string upper = "/RESOURCE\\*.sc";
-    WCHAR pattern[MAX_PATH];
-    qzo::text::Copy(pattern, MAX_PATH, System(upper));
-    ASSERT_TRUE(FU_GetFirstMatch(pattern, 0, 0));
-    EXPECT_EQ(std::u16string(pattern), System("/RESOURCE\\Build.SC"));
+    EXPECT_EQ(FirstMatch("/RESOURCE\\*.sc"), System("/RESOURCE\\Build.SC"));
 }
 
 TEST_F(PathKit, FirstMatchFailures) {
@@ -370,21 +381,6 @@ TEST_F(PathKit, FirstMatchThatDoesNotFitLeavesThePatternUntouched) {
 
 // ---- FU_EnumDirectory
 
-struct Seen {
-    std::vector<std::u16string> paths;
-    std::vector<DWORD> attributes;
-    size_t stopAfter = 0;
-};
-
-BOOL Record(const WCHAR* path, const WIN32_FIND_DATAW* entry, uintptr_t context) {
-    auto* seen = reinterpret_cast<Seen*>(context);
-    seen->paths.push_back(path);
-    seen->attributes.push_back(entry->dwFileAttributes);
-    EXPECT_EQ(std::u16string(entry->cFileName),
-              std::u16string(path).substr(std::u16string(path).find_last_of(u"/\\") + 1));
-    return seen->stopAfter == 0 || seen->paths.size() < seen->stopAfter;
-}
-
 BOOL Throwing(const WCHAR*, const WIN32_FIND_DATAW*, uintptr_t) {
     throw 42;
 }
@@ -396,22 +392,19 @@ TEST_F(PathKit, EnumerationMasksFoldersAndSeesReadOnlyFiles) {
     File("Obj/Sub/c.classname");
     ASSERT_EQ(chmod(TempPath("Obj/A.classname").c_str(), 0444), 0);
     Seen files;
-    ASSERT_TRUE(FU_EnumDirectory(Record, System("/OBJ/*.CLASSNAME").c_str(), 0, 0,
-                                 reinterpret_cast<uintptr_t>(&files)));
+    ASSERT_TRUE(Enumerate("/OBJ/*.CLASSNAME", files));
     EXPECT_EQ(files.paths, (std::vector<std::u16string>{System("/OBJ/A.classname"),
                                                         System("/OBJ/b.Classname")}));
     EXPECT_EQ(files.attributes,
               (std::vector<DWORD>{FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_NORMAL}));
 
     Seen all;
-    ASSERT_TRUE(FU_EnumDirectory(Record, System("/Obj/*").c_str(), FILE_ATTRIBUTE_DIRECTORY, 0,
-                                 reinterpret_cast<uintptr_t>(&all)));
+    ASSERT_TRUE(Enumerate("/Obj/*", all, FILE_ATTRIBUTE_DIRECTORY, 0));
     EXPECT_EQ(all.paths.size(), 3u);
     EXPECT_EQ(all.attributes.back(), FILE_ATTRIBUTE_DIRECTORY);
 
     Seen deep;
-    ASSERT_TRUE(FU_EnumDirectory(Record, System("/Obj/*.classname").c_str(), 0, FU_ENUM_RECURSIVE,
-                                 reinterpret_cast<uintptr_t>(&deep)));
+    ASSERT_TRUE(Enumerate("/Obj/*.classname", deep, 0, FU_ENUM_RECURSIVE));
     EXPECT_EQ(deep.paths.size(), 3u);
     EXPECT_EQ(deep.paths.back(), System("/Obj/Sub/c.classname"));
 }
@@ -422,16 +415,14 @@ TEST_F(PathKit, EnumerationStopsWhenTheCallbackSaysSo) {
     Seen seen;
     seen.stopAfter = 2;
     SetLastError(0);
-    EXPECT_FALSE(
-        FU_EnumDirectory(Record, System("/d/*").c_str(), 0, 0, reinterpret_cast<uintptr_t>(&seen)));
+    EXPECT_FALSE(Enumerate("/d/*", seen));
     EXPECT_EQ(seen.paths.size(), 2u);
     EXPECT_NE(GetLastError(), ERROR_SUCCESS);
     EXPECT_FALSE(FU_EnumDirectory(Throwing, System("/d/*").c_str(), 0, 0, 0));
     EXPECT_FALSE(FU_EnumDirectory(nullptr, System("/d/*").c_str(), 0, 0, 0));
     EXPECT_FALSE(FU_EnumDirectory(Record, nullptr, 0, 0, 0));
     Seen none;
-    EXPECT_TRUE(FU_EnumDirectory(Record, System("/d/*.none").c_str(), 0, 0,
-                                 reinterpret_cast<uintptr_t>(&none)));
+    EXPECT_TRUE(Enumerate("/d/*.none", none));
     EXPECT_TRUE(none.paths.empty());
 }
 
@@ -441,12 +432,10 @@ TEST_F(PathKit, StarDotStarAlsoMatchesNamesWithoutExtension) {
     File("p/Proj.ProjectID");
     File("p/Other.x");
     Seen seen;
-    ASSERT_TRUE(FU_EnumDirectory(Record, System("/p/proj*.*").c_str(), 0, 0,
-                                 reinterpret_cast<uintptr_t>(&seen)));
+    ASSERT_TRUE(Enumerate("/p/proj*.*", seen));
     EXPECT_EQ(seen.paths.size(), 2u);
     Seen every;
-    ASSERT_TRUE(FU_EnumDirectory(Record, System("/p/*.*").c_str(), 0, 0,
-                                 reinterpret_cast<uintptr_t>(&every)));
+    ASSERT_TRUE(Enumerate("/p/*.*", every));
     EXPECT_EQ(every.paths.size(), 3u);
 }
 
