@@ -34,7 +34,7 @@ const char kInvalidAssignment[] =
 using MemoryBlocks = QzoTest;
 
 TEST_F(MemoryBlocks, AllocTakesThirtyTwoByteStepsFromMemPool) {
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     ProbeMemory block;
     ASSERT_TRUE(block.Alloc(10));
     EXPECT_EQ(block.GetSize(), 10u);
@@ -43,18 +43,18 @@ TEST_F(MemoryBlocks, AllocTakesThirtyTwoByteStepsFromMemPool) {
     EXPECT_EQ(std::memcmp(block.Header(), "meMC", 4), 0);
     EXPECT_EQ(block.Header()->pClassID, classidCPMemory);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(block.GetCDataPtr()) % 16, 0u);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline + 1);
+    EXPECT_EQ(pool.Blocks(), 1);
 
     ASSERT_TRUE(block.Alloc(33));
     EXPECT_EQ(block.GetAllocSize(), 64u);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline + 1);
+    EXPECT_EQ(pool.Blocks(), 1);
 
     EXPECT_FALSE(block.Alloc(0));  // drops the block and holds nothing
     EXPECT_EQ(block.Header(), nullptr);
     EXPECT_EQ(block.GetSize(), 0u);
     EXPECT_EQ(block.GetRefCnt(), 0);
     EXPECT_EQ(block.GetCDataPtr(), nullptr);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
     EXPECT_TRUE(block.Free());  // nothing held
 }
 
@@ -240,7 +240,7 @@ TEST_F(MemoryBlocks, ReallocResizesInPlaceOrMovesWhenRefused) {
     EXPECT_EQ(a.GetSize(), 20u);
     EXPECT_TRUE(a.relocations.empty());
 
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     {
         RefuseInPlaceGrowth refuse;
         ASSERT_TRUE(a.Realloc(1000));
@@ -252,7 +252,7 @@ TEST_F(MemoryBlocks, ReallocResizesInPlaceOrMovesWhenRefused) {
     ASSERT_EQ(a.relocations.size(), 1u);
     EXPECT_EQ(a.relocations[0].iRef, 1);
     EXPECT_EQ(a.clears, 0);  // the contents moved: the old block is not cleared
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 
     const void* grown = a.GetCDataPtr();
     ASSERT_TRUE(a.Realloc(1000, 0, TRUE));  // a new block although it fits
@@ -261,7 +261,7 @@ TEST_F(MemoryBlocks, ReallocResizesInPlaceOrMovesWhenRefused) {
 
     EXPECT_TRUE(a.Realloc(0));
     EXPECT_EQ(a.Header(), nullptr);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline - 1);
+    EXPECT_EQ(pool.Blocks(), -1);
     EXPECT_FALSE(a.Realloc(8, HEAP_REALLOC_IN_PLACE_ONLY));
     EXPECT_TRUE(a.Realloc(8, 0));
     EXPECT_EQ(a.GetSize(), 8u);
@@ -295,13 +295,12 @@ TEST_F(MemoryBlocks, ReallocOfASharedBlockLeavesTheOtherHolders) {
 }
 
 TEST_F(MemoryBlocks, SizesBeyondThirtyTwoBitsAreRefused) {
-    CHeap& pool = qzo::memory::MemPool();
-    const DWORD baseline = LiveBlocks(pool);
+    const HeapGrowth pool(qzo::memory::MemPool());
     CPMemory a;
     EXPECT_FALSE(a.Alloc(0xFFFFFFF0u));
     EXPECT_FALSE(a.Alloc(0xFFFFFFE0u));  // header included, exactly 2^32
     EXPECT_FALSE(a.Alloc(0xFFFFFFC1u));  // fits 32 bits, but not once rounded up
-    EXPECT_EQ(LiveBlocks(pool), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
     EXPECT_EQ(a.GetCDataPtr(), nullptr);
 
     TestMallocator allocator;
@@ -316,7 +315,7 @@ TEST_F(MemoryBlocks, SizesBeyondThirtyTwoBitsAreRefused) {
     EXPECT_FALSE(c.Realloc(0xFFFFFFF0u, 0, TRUE));
     EXPECT_FALSE(c.CallLoadRealloc(0xFFFFFFF0u));
     EXPECT_EQ(Contents(c), "abcdefghij");
-    EXPECT_EQ(LiveBlocks(pool), baseline + 1);
+    EXPECT_EQ(pool.Blocks(), 1);
 }
 
 TEST_F(MemoryBlocks, LoadReallocZeroFillsAndRefusesSharedBlocks) {
@@ -405,8 +404,7 @@ TEST_F(MemoryBlocks, UnreadableHandlesFailWithoutFaulting) {
 }
 
 TEST_F(MemoryBlocks, ConstructAndCleanForgetTheBlockWithoutReleasingIt) {
-    CHeap& pool = qzo::memory::MemPool();
-    const DWORD baseline = LiveBlocks(pool);
+    const HeapGrowth pool(qzo::memory::MemPool());
     CPMemory a;
     ASSERT_TRUE(a.Alloc(4));
     a.SetFlags(CPMEM_READONLY);
@@ -415,7 +413,7 @@ TEST_F(MemoryBlocks, ConstructAndCleanForgetTheBlockWithoutReleasingIt) {
     EXPECT_EQ(a.GetCDataPtr(), nullptr);
     EXPECT_EQ(a.GetFlags(), 0u);
     EXPECT_EQ(header->iRef.load(), 1);
-    EXPECT_EQ(LiveBlocks(pool), baseline + 1);
+    EXPECT_EQ(pool.Blocks(), 1);
 
     ProbeMemory b;
     ASSERT_TRUE(b.Alloc(4));
@@ -427,7 +425,7 @@ TEST_F(MemoryBlocks, ConstructAndCleanForgetTheBlockWithoutReleasingIt) {
     EXPECT_TRUE(b.Free());
 
     EXPECT_TRUE(header->pMalloc->Free(header, 0));
-    EXPECT_EQ(LiveBlocks(pool), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 }
 
 // ---- Across threads: counted sharing under contention, exactly one release, and the critical
@@ -459,8 +457,7 @@ class CountedRelease : public CPMemory {
 std::atomic<int> CountedRelease::releases{0};
 
 TEST_F(MemoryBlocks, AMillionCopiesAndDropsOnFourThreads) {
-    CHeap& pool = qzo::memory::MemPool();
-    const DWORD baseline = LiveBlocks(pool);
+    const HeapGrowth pool(qzo::memory::MemPool());
     {
         CPMemory shared;
         ASSERT_TRUE(shared.Alloc(64));
@@ -476,14 +473,13 @@ TEST_F(MemoryBlocks, AMillionCopiesAndDropsOnFourThreads) {
         });
         EXPECT_EQ(wrongSizes.load(), 0);
         EXPECT_EQ(shared.GetRefCnt(), 1);
-        EXPECT_EQ(LiveBlocks(pool), baseline + 1);
+        EXPECT_EQ(pool.Blocks(), 1);
     }
-    EXPECT_EQ(LiveBlocks(pool), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 }
 
 TEST_F(MemoryBlocks, TheLastHandleOnAnyThreadReleasesOnce) {
-    CHeap& pool = qzo::memory::MemPool();
-    const DWORD baseline = LiveBlocks(pool);
+    const HeapGrowth pool(qzo::memory::MemPool());
     CountedRelease::releases = 0;
     constexpr int kRounds = 500;
     for (int round = 0; round < kRounds; ++round) {
@@ -496,7 +492,7 @@ TEST_F(MemoryBlocks, TheLastHandleOnAnyThreadReleasesOnce) {
         RunOnThreads(kThreads, [&](int i) { handles[i].Free(); });
     }
     EXPECT_EQ(CountedRelease::releases.load(), kRounds);
-    EXPECT_EQ(LiveBlocks(pool), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 }
 
 TEST_F(MemoryBlocks, SharedSectionExcludesHoldersOnAllThreads) {
@@ -665,8 +661,7 @@ TEST_F(MemoryBlocks, LargePayloadsLoadCompletely) {
 }
 
 TEST_F(MemoryBlocks, DamagedOrMissingChunksFailCleanly) {
-    CHeap& pool = qzo::memory::MemPool();
-    const DWORD baseline = LiveBlocks(pool);
+    const HeapGrowth pool(qzo::memory::MemPool());
     CPMemory block;
 
     RecordingArchive missing(ChunkBytes("Other", "abc"));
@@ -690,7 +685,7 @@ TEST_F(MemoryBlocks, DamagedOrMissingChunksFailCleanly) {
     RecordingArchive wrapsExtra(ChunkClaiming("Data", 0x80000010u, "abcdefgh"));
     EXPECT_FALSE(block.DynaLoad("Data", &wrapsExtra, INT_MIN));
     EXPECT_FALSE(block.DynaLoad("Data", nullptr));
-    EXPECT_EQ(LiveBlocks(pool), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 }
 
 TEST_F(MemoryBlocks, ReadsIntoTheExistingBlock) {
@@ -760,20 +755,20 @@ TEST_F(MemoryBlocks, PropertyFamilyMembershipNeedsEveryBitOfTheMask) {
 }
 
 TEST_F(MemoryBlocks, PropertyBlocksComeFromPropertyPool) {
-    const DWORD properties = LiveBlocks(qzo::memory::PropertyPool());
-    const DWORD plain = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth properties(qzo::memory::PropertyPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     {
         CPProperty property(1, kColourID);
         ASSERT_TRUE(property.Alloc(10));
         EXPECT_EQ(property.GetAllocSize(), 32u);
-        EXPECT_EQ(LiveBlocks(qzo::memory::PropertyPool()), properties + 1);
-        EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), plain);
+        EXPECT_EQ(properties.Blocks(), 1);
+        EXPECT_EQ(pool.Blocks(), 0);
         ASSERT_TRUE(property.Realloc(CPMEM_UNSHARE));
         CPProperty copy(property);
         ASSERT_TRUE(copy.Realloc(CPMEM_UNSHARE));
-        EXPECT_EQ(LiveBlocks(qzo::memory::PropertyPool()), properties + 2);
+        EXPECT_EQ(properties.Blocks(), 2);
     }
-    EXPECT_EQ(LiveBlocks(qzo::memory::PropertyPool()), properties);
+    EXPECT_EQ(properties.Blocks(), 0);
 }
 
 TEST_F(MemoryBlocks, PropertyCopiesShareTheBlockAndCarryTheLabel) {
@@ -803,14 +798,14 @@ TEST_F(MemoryBlocks, PropertyStoreAndLoadTheirDataAsOneChunk) {
     ASSERT_TRUE(property.DynaSave("Colour", &image));
     EXPECT_EQ(image.Bytes(), Le32(GetHashID("Colour")) + Le32(6) + "purple");
 
-    const DWORD properties = LiveBlocks(qzo::memory::PropertyPool());
+    const HeapGrowth properties(qzo::memory::PropertyPool());
     CPProperty loaded(0x2, kColourID);
     RecordingArchive reader(image.Bytes());
     ASSERT_TRUE(loaded.DynaLoad("Colour", &reader, -2));
     EXPECT_EQ(loaded.GetSize(), 8u);
     EXPECT_EQ(Contents(loaded), std::string("purple\0\0", 8));
     EXPECT_EQ(loaded.GetPropertyType(), 0x2u);  // the label is not stored with the data
-    EXPECT_EQ(LiveBlocks(qzo::memory::PropertyPool()), properties + 1);
+    EXPECT_EQ(properties.Blocks(), 1);
     EXPECT_FALSE(static_cast<const CPMemory&>(loaded) == static_cast<const CPMemory&>(property));
     ASSERT_TRUE(loaded.SetSize(6));
     EXPECT_TRUE(static_cast<const CPMemory&>(loaded) == static_cast<const CPMemory&>(property));

@@ -20,7 +20,7 @@ namespace {
 using Lists = QzoTest;
 
 TEST_F(Lists, InsertAssignsIdentifiersAndAllocatesGrowthItems) {
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     CPvList list(sizeof(Item8), 0);
     EXPECT_EQ(list.GetList(), nullptr);
     Item8 item = MakeItem(10);
@@ -41,7 +41,7 @@ TEST_F(Lists, InsertAssignsIdentifiersAndAllocatesGrowthItems) {
     EXPECT_EQ(list.GetItem(9, FALSE), nullptr);
     EXPECT_EQ(list.Insert(nullptr, 99), 4u);  // a zeroed item at the end
     EXPECT_EQ(Values(list).back(), 0u);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline + 1);
+    EXPECT_EQ(pool.Blocks(), 1);
 }
 
 TEST_F(Lists, CapacityGrowsLinearlyUnlessPreallocated) {
@@ -86,7 +86,7 @@ TEST_F(Lists, HugeGrowthIsRefusedWithoutWrapping) {
 }
 
 TEST_F(Lists, DeletingTheLastItemReleasesTheBlock) {
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     CPvList list(sizeof(Item8), 5);
     Item8 item = MakeItem(1);
     const DWORD id = list.Add(&item);
@@ -96,7 +96,7 @@ TEST_F(Lists, DeletingTheLastItemReleasesTheBlock) {
     EXPECT_TRUE(list.Delete(id, FALSE));
     EXPECT_EQ(list.GetList(), nullptr);
     EXPECT_EQ(list.GetSize(), 0u);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
     EXPECT_EQ(list.Add(&item), 1u);  // identifiers keep counting
 }
 
@@ -386,7 +386,7 @@ TEST_F(Lists, TwelveByteItemsConvertToEightByCutting) {
 }
 
 TEST_F(Lists, DamagedChunksFailAndLeaveTheListEmpty) {
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     struct Case {
         const char* what;
         std::string payload;
@@ -422,7 +422,7 @@ TEST_F(Lists, DamagedChunksFailAndLeaveTheListEmpty) {
     CPvList list(sizeof(Item8), 5);
     EXPECT_FALSE(list.DynaLoad("List", &archive));
     EXPECT_EQ(list.GetNItems(), 0u);
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 }
 
 TEST_F(Lists, OddChunksLoadWhatTheyHold) {
@@ -489,7 +489,7 @@ TEST_F(Lists, MemoryListItemsShareTheCallersBlocks) {
 }
 
 TEST_F(Lists, MemoryListReleasesEveryInnerBlockExactlyOnce) {
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     DebugCapture capture;
     ScopedDebugOutput debug(true);
     {
@@ -532,7 +532,7 @@ TEST_F(Lists, MemoryListReleasesEveryInnerBlockExactlyOnce) {
         EXPECT_EQ(list.GetItem(0)->GetRefCnt(), 3);
         EXPECT_EQ(list.GetItem(1)->GetRefCnt(), 3);
     }
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
     EXPECT_EQ(capture.Count(), 0u) << capture.Text();
 }
 

@@ -60,6 +60,16 @@ inline DWORD LiveBlocks(CHeap& heap) {
     return count;
 }
 
+// Blocks a heap gained since construction (negative when it lost some).
+struct HeapGrowth {
+    explicit HeapGrowth(CHeap& heap) : heap_(heap), start_(LiveBlocks(heap)) {}
+    int Blocks() const { return int(LiveBlocks(heap_)) - int(start_); }
+
+  private:
+    CHeap& heap_;
+    DWORD start_;
+};
+
 struct RefuseInPlaceGrowth {
     RefuseInPlaceGrowth() { qzo::platform::SetHeapRefuseInPlaceGrowth(true); }
     ~RefuseInPlaceGrowth() { qzo::platform::SetHeapRefuseInPlaceGrowth(false); }

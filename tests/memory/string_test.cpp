@@ -196,7 +196,7 @@ TEST_F(Strings, LoadAcceptsAnsiKindsAndTerminatesEveryText) {
 }
 
 TEST_F(Strings, DamagedChunksFailWithAnEmptyString) {
-    const DWORD baseline = LiveBlocks(qzo::memory::MemPool());
+    const HeapGrowth pool(qzo::memory::MemPool());
     std::string truncated = ChunkBytes("Text", "\x02" + Utf16Bytes(u"abc"));
     truncated.replace(4, 4, Le32(0x40000000));
     {
@@ -209,7 +209,7 @@ TEST_F(Strings, DamagedChunksFailWithAnEmptyString) {
         EXPECT_FALSE(s.DynaLoad("Text", nullptr));
         EXPECT_FALSE(s.DynaSave("Text", nullptr));
     }
-    EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
+    EXPECT_EQ(pool.Blocks(), 0);
 }
 
 // ---- The DF_ conversions.
