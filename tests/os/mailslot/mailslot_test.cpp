@@ -1,13 +1,19 @@
 // Mailslot objects: wire bytes of envelope, HELLO and GOODBYE, one box per computer, sending
-// by name and ID, the reader's start and stop, and the target and computer lists.
+// by name and ID, the reader's start and stop, and the target and computer lists. Below them
+// the datagram transport: whole datagrams, a short buffer that leaves the datagram queued, one
+// binding per endpoint, a shutdown that wakes a waiting reader, and the hosts map.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
-#include "mail_fixture.h"
+#include "os/mailslot/mail_fixture.h"
 #include "qzobj/diag.h"
 #include "qzobj/hashid.h"
+#include "qzobj/os/mailslot_transport.h"
+#include "qzobj/platform/datagram.h"
+#include "qzobj/platform/hosts_map.h"
 #include "qzobj/platform/last_error.h"
 #include "support/capture.h"
 
@@ -26,6 +32,11 @@ std::string Hex(const std::string& bytes) {
     return text;
 }
 
+// Sends `item` in the envelope of `box` to that box on this computer.
+bool Deliver(RawDatagramSocket& from, const std::u16string& box, const std::string& item) {
+    return from.SendTo(TestAddress(kOwnHost), MailBoxPort(box), MailEnvelope(box) + item);
+}
+
 bool HasTarget(RecordingMailslot& box, const std::u16string& name) {
     CPMailTargets targets = box.GetTargetList();
     for (DWORD i = 0; i < targets.GetNItems(); ++i) {
@@ -37,10 +48,8 @@ bool HasTarget(RecordingMailslot& box, const std::u16string& name) {
 // ALPHA played by a raw socket: greets the box and takes the HELLO ACKNOWLEDGED.
 void GreetAsAlpha(RecordingMailslot& box, RawDatagramSocket& alpha, const std::u16string& boxName,
                   uint32_t sequence = 1) {
-    ASSERT_TRUE(
-        alpha.SendTo(TestAddress(kOwnHost), MailBoxPort(boxName),
-                     MailEnvelope(boxName) +
-                         NameItemBytes(MAILITEM_HELLO, ComputerID(u"ALPHA"), sequence, u"ALPHA")));
+    ASSERT_TRUE(Deliver(alpha, boxName,
+                        NameItemBytes(MAILITEM_HELLO, ComputerID(u"ALPHA"), sequence, u"ALPHA")));
     ASSERT_TRUE(WaitUntil([&] { return HasTarget(box, u"ALPHA"); }));
     auto answer = alpha.Receive(5000);
     ASSERT_TRUE(answer.has_value());
@@ -48,7 +57,7 @@ void GreetAsAlpha(RecordingMailslot& box, RawDatagramSocket& alpha, const std::u
     EXPECT_EQ(answer->substr(8 + 12, 4), LittleEndian(MAILITEM_HELLOACK));
 }
 
-class MailslotTest : public MailTest {};
+using MailslotTest = MailTest;
 
 TEST_F(MailslotTest, GoldenBytesOfEnvelopeHelloAndGoodbye) {
     RecordingMailslot box;
@@ -75,9 +84,8 @@ TEST_F(MailslotTest, GoldenBytesOfEnvelopeHelloAndGoodbye) {
     }
 
     // ALPHA acknowledges; the box learns it and hands the message on once.
-    ASSERT_TRUE(alpha.SendTo(
-        TestAddress(kOwnHost), MailBoxPort(u"GoldBox"),
-        envelope + NameItemBytes(MAILITEM_HELLOACK, ComputerID(u"ALPHA"), 7, u"ALPHA")));
+    ASSERT_TRUE(Deliver(alpha, u"GoldBox",
+                        NameItemBytes(MAILITEM_HELLOACK, ComputerID(u"ALPHA"), 7, u"ALPHA")));
     ASSERT_TRUE(WaitUntil([&] { return box.Count(MAILITEM_HELLOACK) == 1; }));
     EXPECT_TRUE(HasTarget(box, u"ALPHA"));
 
@@ -168,9 +176,8 @@ TEST_F(MailslotTest, NotifySendsOneMessageWithOneSequenceToEveryTarget) {
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"NotifyBox"));
     RawDatagramSocket beta(TestAddress(kBetaHost), MailBoxPort(u"NotifyBox"));
     GreetAsAlpha(box, alpha, u"NotifyBox");
-    ASSERT_TRUE(beta.SendTo(TestAddress(kOwnHost), MailBoxPort(u"NotifyBox"),
-                            MailEnvelope(u"NotifyBox") +
-                                NameItemBytes(MAILITEM_HELLO, ComputerID(u"BETA"), 0, u"BETA")));
+    ASSERT_TRUE(Deliver(beta, u"NotifyBox",
+                        NameItemBytes(MAILITEM_HELLO, ComputerID(u"BETA"), 0, u"BETA")));
     ASSERT_TRUE(WaitUntil([&] { return HasTarget(box, u"BETA"); }));
     ASSERT_TRUE(beta.Receive(5000).has_value());  // HELLO ACKNOWLEDGED
 
@@ -209,9 +216,8 @@ TEST_F(MailslotTest, ReaderStartsStopsAndSaysItsLines) {
     ASSERT_EQ(box.Open(u"TalkBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"TalkBox"));
     GreetAsAlpha(box, alpha, u"TalkBox");
-    ASSERT_TRUE(alpha.SendTo(
-        TestAddress(kOwnHost), MailBoxPort(u"TalkBox"),
-        MailEnvelope(u"TalkBox") + MailItemBytes(16, ComputerID(u"ALPHA"), 2, MAILITEM_GOODBYE)));
+    ASSERT_TRUE(
+        Deliver(alpha, u"TalkBox", MailItemBytes(16, ComputerID(u"ALPHA"), 2, MAILITEM_GOODBYE)));
     ASSERT_TRUE(WaitUntil([&] { return box.Count(MAILITEM_GOODBYE) == 1; }));
     EXPECT_FALSE(HasTarget(box, u"ALPHA"));
 
@@ -236,17 +242,13 @@ TEST_F(MailslotTest, HelloAcknowledgedLineKeepsItsSpelling) {
     RecordingMailslot box;
     ASSERT_EQ(box.Open(u"AckBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"AckBox"));
-    const std::string ack = MailEnvelope(u"AckBox") +
-                            NameItemBytes(MAILITEM_HELLOACK, ComputerID(u"ALPHA"), 4, u"ALPHA");
-    ASSERT_TRUE(alpha.SendTo(TestAddress(kOwnHost), MailBoxPort(u"AckBox"), ack));
+    ASSERT_TRUE(Deliver(alpha, u"AckBox",
+                        NameItemBytes(MAILITEM_HELLOACK, ComputerID(u"ALPHA"), 4, u"ALPHA")));
     ASSERT_TRUE(WaitUntil([&] { return box.Count(MAILITEM_HELLOACK) == 1; }));
     // From a known sender it is dropped, even with a new sequence number.
-    const std::string again = MailEnvelope(u"AckBox") +
-                              NameItemBytes(MAILITEM_HELLOACK, ComputerID(u"ALPHA"), 5, u"ALPHA");
-    ASSERT_TRUE(alpha.SendTo(TestAddress(kOwnHost), MailBoxPort(u"AckBox"), again));
-    ASSERT_TRUE(
-        alpha.SendTo(TestAddress(kOwnHost), MailBoxPort(u"AckBox"),
-                     MailEnvelope(u"AckBox") + MailItemBytes(16, ComputerID(u"ALPHA"), 6, 77)));
+    ASSERT_TRUE(Deliver(alpha, u"AckBox",
+                        NameItemBytes(MAILITEM_HELLOACK, ComputerID(u"ALPHA"), 5, u"ALPHA")));
+    ASSERT_TRUE(Deliver(alpha, u"AckBox", MailItemBytes(16, ComputerID(u"ALPHA"), 6, 77)));
     ASSERT_TRUE(WaitUntil([&] { return box.Count(77) == 1; }));
     EXPECT_EQ(box.Count(MAILITEM_HELLOACK), 1u);
     char line[96];
@@ -268,9 +270,7 @@ TEST_F(MailslotTest, CloseFromTheHandlerDoesNotWaitForItself) {
     ASSERT_EQ(box.Open(u"SelfBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"SelfBox"));
     GreetAsAlpha(box, alpha, u"SelfBox");
-    ASSERT_TRUE(
-        alpha.SendTo(TestAddress(kOwnHost), MailBoxPort(u"SelfBox"),
-                     MailEnvelope(u"SelfBox") + MailItemBytes(16, ComputerID(u"ALPHA"), 2, 42)));
+    ASSERT_TRUE(Deliver(alpha, u"SelfBox", MailItemBytes(16, ComputerID(u"ALPHA"), 2, 42)));
     ASSERT_TRUE(WaitUntil([&] { return closed.load(); }, std::chrono::seconds(5)));
     EXPECT_FALSE(box.IsOpen());
     // The box is free again once the reader has gone.
@@ -290,9 +290,7 @@ TEST_F(MailslotTest, AStuckHandlerIsTerminatedAfterThreeSeconds) {
     ASSERT_EQ(box.Open(u"StuckBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"StuckBox"));
     GreetAsAlpha(box, alpha, u"StuckBox");
-    ASSERT_TRUE(
-        alpha.SendTo(TestAddress(kOwnHost), MailBoxPort(u"StuckBox"),
-                     MailEnvelope(u"StuckBox") + MailItemBytes(16, ComputerID(u"ALPHA"), 2, 44)));
+    ASSERT_TRUE(Deliver(alpha, u"StuckBox", MailItemBytes(16, ComputerID(u"ALPHA"), 2, 44)));
     ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
     const auto start = Clock::now();
     box.Close();
@@ -310,9 +308,8 @@ TEST_F(MailslotTest, HandlerResultZeroEndsTheReader) {
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"EndBox"));
     GreetAsAlpha(box, alpha, u"EndBox");
     for (uint32_t sequence : {2u, 3u}) {
-        ASSERT_TRUE(alpha.SendTo(
-            TestAddress(kOwnHost), MailBoxPort(u"EndBox"),
-            MailEnvelope(u"EndBox") + MailItemBytes(16, ComputerID(u"ALPHA"), sequence, 43)));
+        ASSERT_TRUE(
+            Deliver(alpha, u"EndBox", MailItemBytes(16, ComputerID(u"ALPHA"), sequence, 43)));
     }
     ASSERT_TRUE(WaitUntil([&] { return box.Count(43) >= 1; }));
     GiveTime();
@@ -394,6 +391,117 @@ TEST_F(MailslotTest, ComputerListAndNeighbourhood) {
     EXPECT_EQ(neighbourhood.Find(u"broken"), CPVLIST_NONE);
     unsetenv("QZO_HOSTS");
     EXPECT_EQ(QZNET_GetNetworkNeighbourhood().GetNItems(), 0u);
+}
+
+// ---- The datagram transport ----
+
+using platform::DatagramSocket;
+using platform::DatagramWait;
+
+uint32_t AddressOf(const std::string& text) {
+    uint32_t address = 0;
+    EXPECT_TRUE(platform::ParseIPv4(text, address)) << text;
+    return address;
+}
+
+using DatagramTest = MailTest;
+
+TEST_F(DatagramTest, ShortBufferFailsAndLeavesTheDatagramQueued) {
+    auto socket = DatagramSocket::Bind({AddressOf(TestAddress(kOwnHost)), 0}, 1 << 20);
+    ASSERT_TRUE(socket);
+    const uint16_t port = socket->LocalEndpoint().port;
+    ASSERT_NE(port, 0);
+    const std::string payload(100, 'm');
+    ASSERT_TRUE(SendRawDatagram(TestAddress(kOwnHost), port, payload));
+    ASSERT_EQ(socket->WaitReadable(5000), DatagramWait::Ready);
+
+    size_t size = 0;
+    ASSERT_TRUE(socket->PeekSize(size));
+    EXPECT_EQ(size, 100u);
+    char buffer[200] = {};
+    size_t received = 0;
+    EXPECT_FALSE(socket->Receive(buffer, 99, received, nullptr));
+    EXPECT_EQ(platform::GetLastError(), 122u);
+    ASSERT_TRUE(socket->PeekSize(size));
+    EXPECT_EQ(size, 100u);
+    platform::DatagramEndpoint from;
+    ASSERT_TRUE(socket->Receive(buffer, sizeof buffer, received, &from));
+    EXPECT_EQ(std::string(buffer, received), payload);
+    EXPECT_EQ(socket->WaitReadable(0), DatagramWait::TimedOut);
+}
+
+TEST_F(DatagramTest, AnEndpointIsBoundOnce) {
+    auto first = DatagramSocket::Bind({AddressOf(TestAddress(kOwnHost)), 0}, 0);
+    ASSERT_TRUE(first);
+    const platform::DatagramEndpoint endpoint = first->LocalEndpoint();
+    EXPECT_TRUE(platform::IsDatagramEndpointTaken(endpoint));
+    EXPECT_FALSE(DatagramSocket::Bind(endpoint, 0));
+    EXPECT_EQ(platform::GetLastError(), 183u);
+    first.reset();
+    EXPECT_FALSE(platform::IsDatagramEndpointTaken(endpoint));
+}
+
+TEST_F(DatagramTest, ShutdownWakesAWaitingReader) {
+    auto socket = DatagramSocket::Bind({AddressOf(TestAddress(kOwnHost)), 0}, 0);
+    ASSERT_TRUE(socket);
+    DatagramWait result = DatagramWait::Ready;
+    std::thread reader([&] { result = socket->WaitReadable(INFINITE); });
+    GiveTime();
+    const auto start = std::chrono::steady_clock::now();
+    socket->Shutdown();
+    reader.join();
+    EXPECT_EQ(result, DatagramWait::Closed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(socket->WaitReadable(INFINITE), DatagramWait::Closed);
+}
+
+TEST_F(DatagramTest, AddressesAndTheHostsMap) {
+    uint32_t address = 0;
+    EXPECT_TRUE(platform::ParseIPv4("127.0.0.1", address));
+    EXPECT_EQ(address, 0x7F000001u);
+    for (const char* bad : {"", "127.0.0", "127.0.0.256", "1.2.3.4.5", "a.b.c.d", "1..2.3",
+                            "1.2.3.4 ", "0001.2.3.4"}) {
+        EXPECT_FALSE(platform::ParseIPv4(bad, address)) << bad;
+    }
+    WriteHosts({{"  ", ""}, {"#COMMENT", "127.0.0.7"}, {"lower", "127.0.0.8"}});
+    EXPECT_TRUE(platform::LookupHost(u"LOWER", address));
+    EXPECT_EQ(address, 0x7F000008u);
+    EXPECT_TRUE(platform::LookupHost(u"beta", address));
+    EXPECT_EQ(address, AddressOf(TestAddress(kBetaHost)));
+    EXPECT_FALSE(platform::LookupHost(u"#COMMENT", address));
+    EXPECT_FALSE(platform::LookupHost(u"", address));
+
+    const std::string saved = std::getenv("QZO_MAILSLOT_PORT");
+    EXPECT_EQ(platform::MailslotPortBase(), uint16_t(std::stoi(saved)));
+    for (const char* bad : {"0", "57345", "12x", "-3"}) {
+        setenv("QZO_MAILSLOT_PORT", bad, 1);
+        EXPECT_EQ(platform::MailslotPortBase(), 24576) << bad;
+    }
+    setenv("QZO_MAILSLOT_PORT", "57344", 1);
+    EXPECT_EQ(platform::MailslotPortBase(), 57344);
+    setenv("QZO_MAILSLOT_PORT", saved.c_str(), 1);
+}
+
+TEST_F(DatagramTest, OwnComputerReachesOnlyOpenBoxes) {
+    EXPECT_EQ(mail::OpenPeerBox(u".", u"NeverOpenBox"), MAIL_NO_HANDLE);
+    EXPECT_EQ(platform::GetLastError(), 2u);
+    EXPECT_EQ(mail::OpenPeerBox(ownName_.c_str(), u"NeverOpenBox"), MAIL_NO_HANDLE);
+    EXPECT_EQ(platform::GetLastError(), 2u);
+    EXPECT_EQ(mail::OpenPeerBox(u"NOWHERE", u"NeverOpenBox"), MAIL_NO_HANDLE);
+    EXPECT_EQ(platform::GetLastError(), 53u);
+
+    // Open in another process of this computer counts as open here.
+    Peer sameComputer(PeerEnvironment(ownNameUtf8_));
+    ASSERT_TRUE(sameComputer.Start());
+    ASSERT_EQ(sameComputer.Call("mail_open NeverOpenBox"), "OK");
+    const DWORD handle = mail::OpenPeerBox(u".", u"neveropenbox");
+    ASSERT_NE(handle, MAIL_NO_HANDLE);
+    const size_t open = mail::OpenPeerBoxCount();
+    EXPECT_TRUE(mail::ClosePeerBox(handle));
+    EXPECT_EQ(mail::OpenPeerBoxCount(), open - 1);
+    EXPECT_FALSE(mail::ClosePeerBox(handle));
+    EXPECT_FALSE(mail::WritePeerBox(handle, "x", 1));
+    EXPECT_EQ(platform::GetLastError(), 6u);
 }
 
 }  // namespace

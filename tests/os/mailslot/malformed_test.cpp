@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "mail_fixture.h"
+#include "os/mailslot/mail_fixture.h"
 #include "support/capture.h"
 
 namespace qzo::test {

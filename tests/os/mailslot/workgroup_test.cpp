@@ -10,7 +10,7 @@
 #include <ctime>
 #include <memory>
 
-#include "mail_fixture.h"
+#include "os/mailslot/mail_fixture.h"
 #include "qzobj/platform/text.h"
 
 namespace qzo::test {

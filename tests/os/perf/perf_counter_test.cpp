@@ -160,21 +160,25 @@ TEST_F(PerfCounters, DumpDividesByTheNumberOfEvents) {
     EXPECT_EQ(text.substr(text.size() - 5), " ms\r\n");
 }
 
-TEST_F(PerfCounters, DumpWithoutEventsPrintsZero) {
+// Without events the figure is zero; names are padded or cut to 23 characters.
+TEST_F(PerfCounters, DumpLinesWithoutEvents) {
+    struct Row {
+        const char* name;
+        const char* line;
+    };
+    const Row rows[] = {
+        {"Idle", "\rIdle                     [         0 events]: 0.000000 ms\r\n"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+         "\rABCDEFGHIJKLMNOPQRSTUVW  [         0 events]: 0.000000 ms\r\n"},
+        {nullptr, "\r                         [         0 events]: 0.000000 ms\r\n"},
+    };
     CBasePerfItem item;
-    DebugCapture capture;
-    item.Dump("Idle");
-    EXPECT_EQ(capture.Text(), "\rIdle                     [         0 events]: 0.000000 ms\r\n");
-}
-
-TEST_F(PerfCounters, DumpCutsLongNamesTo23Characters) {
-    CBasePerfItem item;
-    DebugCapture capture;
-    item.Dump("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-    EXPECT_EQ(capture.Text(), "\rABCDEFGHIJKLMNOPQRSTUVW  [         0 events]: 0.000000 ms\r\n");
-    capture.Clear();
-    item.Dump(nullptr);
-    EXPECT_EQ(capture.Text(), "\r                         [         0 events]: 0.000000 ms\r\n");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name ? row.name : "null");
+        DebugCapture capture;
+        item.Dump(row.name);
+        EXPECT_EQ(capture.Text(), row.line);
+    }
 }
 
 TEST_F(PerfCounters, EightThreadsOfTenThousandLapsesCountEveryEvent) {
