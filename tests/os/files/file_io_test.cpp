@@ -39,14 +39,6 @@ using FileOpen = qzo::test::files::FileTest;
 
 TEST_F(FileOpen, ResultsDistinguishEachOutcome) {
     CQZFile file;
-    EXPECT_EQ(file.Open(nullptr, GENERIC_READ, 0, OPEN_EXISTING, 0), CQZFile::kNoName);
-
-    SetLastError(0);
-    EXPECT_EQ(file.Open(Path("absent.bin").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0),
-              CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(file.GetStatus(), CQZFile::kStatusClosed);
-
     ASSERT_EQ(file.Open(Path("made.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, 0),
               CQZFile::kOpened);
     EXPECT_EQ(file.GetStatus(), CQZFile::kStatusOpen);
@@ -58,16 +50,65 @@ TEST_F(FileOpen, ResultsDistinguishEachOutcome) {
     EXPECT_EQ(std::u16string(file.GetFilename()), Path("made.bin"));
     EXPECT_FALSE(FileExists(TempPath("other.bin")));
 
-    CQZFile second;
-    EXPECT_EQ(
-        second.Open(Path("made.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0),
-        CQZFile::kSharingViolation);
-    // create-new of an existing file is a failure, not a sharing violation.
-    CQZFile third;
-    SetLastError(0);
-    EXPECT_EQ(third.Open(Path("made.bin").c_str(), GENERIC_READ, 7, CREATE_NEW, 0),
-              CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    // Every refused open, with "made.bin" held without sharing. Over-long names are refused,
+    // never cut: cutting the 260th character would name "x...x" of 259, which exists.
+    const std::string folder = TempDir() + "/";
+    const std::string shorter = folder + std::string(259 - folder.size(), 'x');
+    const std::string longer = shorter + "y";
+    ASSERT_EQ(longer.size(), 260u);
+    WriteFileBytes(shorter, "the other file");
+    constexpr DWORD kAnyError = 0xFFFFFFFF;
+    struct Row {
+        std::string name;
+        std::u16string path;  // empty: a null name
+        DWORD access, share, creation;
+        UINT result;
+        DWORD error;
+    };
+    std::vector<Row> rows = {
+        {"null name", u"", GENERIC_READ, 0, OPEN_EXISTING, CQZFile::kNoName, kAnyError},
+        {"absent file", Path("absent.bin"), GENERIC_READ, 0, OPEN_EXISTING, CQZFile::kOpenFailed,
+         ERROR_FILE_NOT_FOUND},
+        {"absent folder", Path("a/b/one.qzo"), GENERIC_READ, 0, OPEN_EXISTING, CQZFile::kOpenFailed,
+         ERROR_PATH_NOT_FOUND},
+        {"create-new in an absent folder", Path("a/b/one.qzo"), GENERIC_WRITE, 0, CREATE_NEW,
+         CQZFile::kOpenFailed, kAnyError},
+        {"held without sharing", Path("made.bin"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+         CQZFile::kSharingViolation, ERROR_SHARING_VIOLATION},
+        // create-new of an existing file is a failure, not a sharing violation
+        {"create-new of an existing file", Path("made.bin"), GENERIC_READ, 7, CREATE_NEW,
+         CQZFile::kOpenFailed, ERROR_FILE_EXISTS},
+        {"260 characters", System(longer), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS,
+         CQZFile::kOpenFailed, ERROR_FILENAME_EXCED_RANGE},
+    };
+    for (const char* name : {"a<b", "a>b", "a|b", "a\"b", "a?b", "a*b", "a:b"})
+        rows.push_back({name, Path(name), GENERIC_WRITE, 0, CREATE_ALWAYS, CQZFile::kOpenFailed,
+                        ERROR_INVALID_NAME});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CQZFile refused;
+        SetLastError(0);
+        EXPECT_EQ(refused.Open(row.path.empty() ? nullptr : row.path.c_str(), row.access, row.share,
+                               row.creation, 0),
+                  row.result);
+        if (row.error != kAnyError) {
+            EXPECT_EQ(GetLastError(), row.error);
+        }
+        EXPECT_EQ(refused.GetStatus(), CQZFile::kStatusClosed);
+    }
+    EXPECT_FALSE(FileExists(TempPath("a")));
+    EXPECT_EQ(ReadFileBytes(shorter), "the other file");
+
+    // A name given to the object is refused the same way; the 259-character name is fine, and a
+    // rename that would pass 259 is refused.
+    CQZFile named(System(longer).c_str());
+    EXPECT_RESULT_WITH(named.Open(GENERIC_READ, 0, OPEN_ALWAYS, 0), CQZFile::kOpenFailed,
+                       ERROR_FILENAME_EXCED_RANGE);
+    CQZFile fits(System(shorter).c_str());
+    EXPECT_EQ(fits.Open(GENERIC_READ, 0, OPEN_EXISTING, 0), CQZFile::kOpened);
+    fits.Close();
+    EXPECT_FAILS_WITH(fits.Rename(std::u16string(272, u'x').c_str()), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_TRUE(FileExists(shorter));
 }
 
 TEST_F(FileOpen, UnreadableNameGivesThreeAndAnEmptyName) {
@@ -82,83 +123,25 @@ TEST_F(FileOpen, UnreadableNameGivesThreeAndAnEmptyName) {
     munmap(blocked, page);
 }
 
-TEST_F(FileOpen, CreateAlwaysAndOpenAlwaysMakeMissingFolders) {
+TEST_F(FileOpen, CreateAlwaysAndOpenAlwaysMakeMissingFoldersAndPathsIgnoreCase) {
     CQZFile file;
-    SetLastError(0);
-    EXPECT_EQ(file.Open(Path("a/b/one.qzo").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0),
-              CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(file.Open(Path("a/b/one.qzo").c_str(), GENERIC_WRITE, 0, CREATE_NEW, 0),
-              CQZFile::kOpenFailed);
-    EXPECT_FALSE(FileExists(TempPath("a")));
-
     ASSERT_EQ(file.Open(Path("a/b/one.qzo").c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0),
               CQZFile::kOpened);
     EXPECT_EQ(file.Write("xyz", 3), 3u);
     EXPECT_NE(file.Close(), 0);
     EXPECT_EQ(ReadFileBytes(TempPath("a/b/one.qzo")), "xyz");
-
     ASSERT_EQ(file.Open(Path("c/d/two.qzo").c_str(), GENERIC_READ, 0, OPEN_ALWAYS, 0),
               CQZFile::kOpened);
+    file.Close();
     EXPECT_TRUE(FileExists(TempPath("c/d/two.qzo")));
-}
 
-TEST_F(FileOpen, OverLongNamesAreRefusedNeverCut) {
-    // 260 characters: cutting the last one would name "x...x" of 259, which exists.
-    std::string folder = TempDir() + "/";
-    std::string shorter = folder + std::string(259 - folder.size(), 'x');
-    std::string longer = shorter + "y";
-    ASSERT_EQ(longer.size(), 260u);
-    WriteFileBytes(shorter, "the other file");
-
-    CQZFile file;
-    SetLastError(0);
-    EXPECT_EQ(file.Open(System(longer).c_str(), GENERIC_READ | GENERIC_WRITE, 0, CREATE_ALWAYS, 0),
-              CQZFile::kOpenFailed);
-    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(ReadFileBytes(shorter), "the other file");
-
-    CQZFile named(System(longer).c_str());
-    EXPECT_RESULT_WITH(named.Open(GENERIC_READ, 0, OPEN_ALWAYS, 0), CQZFile::kOpenFailed,
-                       ERROR_FILENAME_EXCED_RANGE);
-
-    // The 259-character name itself is fine, and a rename that would pass 259 is refused.
-    CQZFile fits(System(shorter).c_str());
-    EXPECT_EQ(fits.Open(GENERIC_READ, 0, OPEN_EXISTING, 0), CQZFile::kOpened);
-    fits.Close();
-    EXPECT_FAILS_WITH(fits.Rename(std::u16string(272, u'x').c_str()), ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_TRUE(FileExists(shorter));
-}
-
-TEST_F(FileOpen, ForbiddenCharactersGiveInvalidName) {
-    for (const char* name : {"a<b", "a>b", "a|b", "a\"b", "a?b", "a*b", "a:b"}) {
-        CQZFile file;
-        SetLastError(0);
-        EXPECT_EQ(file.Open(Path(name).c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0),
-                  CQZFile::kOpenFailed)
-            << name;
-        EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME) << name;
-    }
-}
-
-TEST_F(FileOpen, PathsInAnotherCaseOrWithBackslashesReachTheSameFile) {
-    ASSERT_EQ(mkdir(TempPath("Obj").c_str(), 0777), 0);
-    WriteFileBytes(TempPath("Obj/Data.QZO"), "stored");
-    std::u16string spelled = System(TempDir()) + u"\\OBJ\\data.qzo";
-    CQZFile file;
-    ASSERT_EQ(file.Open(spelled.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0),
+    // The name goes through the case-insensitive resolver, backslashes and all.
+    ASSERT_EQ(file.Open((System(TempDir()) + u"\\A\\B\\ONE.qzo").c_str(), GENERIC_READ,
+                        FILE_SHARE_READ, OPEN_EXISTING, 0),
               CQZFile::kOpened);
-    char bytes[16] = {};
-    EXPECT_EQ(file.Read(bytes, 6), 6u);
-    EXPECT_EQ(std::string(bytes, 6), "stored");
-    file.Close();
-
-    // A new name goes into the existing folder, spelled as the caller spelled the name.
-    std::u16string created = System(TempDir()) + u"\\obj\\New.bin";
-    ASSERT_EQ(file.Open(created.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0), CQZFile::kOpened);
-    file.Close();
-    EXPECT_TRUE(FileExists(TempPath("Obj/New.bin")));
-    EXPECT_FALSE(FileExists(TempPath("obj")));
+    char bytes[4] = {};
+    EXPECT_EQ(file.Read(bytes, 3), 3u);
+    EXPECT_EQ(std::string(bytes, 3), "xyz");
 }
 
 TEST_F(FileOpen, ShortReadHoldsStatusTwoUntilASeek) {

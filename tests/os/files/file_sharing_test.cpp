@@ -59,20 +59,8 @@ class FileShareModes : public qzo::test::files::FileTest {
     std::string path_;
 };
 
-TEST_F(FileShareModes, MatrixBetweenTwoHandlesOfOneProcess) {
-    for (DWORD access1 : kAccesses)
-        for (DWORD share1 : kShares)
-            for (DWORD access2 : kAccesses)
-                for (DWORD share2 : kShares) {
-                    CQZFile first, second;
-                    ASSERT_EQ(OpenHere(first, access1, share1), CQZFile::kOpened);
-                    EXPECT_EQ(OpenHere(second, access2, share2),
-                              ExpectedOpen(access1, share1, access2, share2))
-                        << std::hex << access1 << "/" << share1 << " then " << access2 << "/"
-                        << share2;
-                }
-}
-
+// The matrix runs against a peer: the same records bind two handles of one process, which the
+// tests below and the open tests check.
 TEST_F(FileShareModes, MatrixAgainstAPeerProcess) {
     FilePeer peer;
     ASSERT_TRUE(peer.started());
