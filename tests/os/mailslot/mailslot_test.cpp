@@ -45,11 +45,12 @@ bool HasTarget(RecordingMailslot& box, const std::u16string& name) {
     return false;
 }
 
-// ALPHA played by a raw socket: greets the box and takes the HELLO ACKNOWLEDGED.
-void GreetAsAlpha(RecordingMailslot& box, RawDatagramSocket& alpha, const std::u16string& boxName,
-                  uint32_t sequence = 1) {
-    ASSERT_TRUE(Deliver(alpha, boxName,
-                        NameItemBytes(MAILITEM_HELLO, ComputerID(u"ALPHA"), sequence, u"ALPHA")));
+// Opens the box; ALPHA, played by a raw socket, greets it and takes the HELLO ACKNOWLEDGED.
+void OpenAndGreet(RecordingMailslot& box, RawDatagramSocket& alpha, const std::u16string& boxName) {
+    ASSERT_EQ(box.Open(boxName.c_str()), 1);
+    ASSERT_TRUE(alpha.ok());
+    ASSERT_TRUE(
+        Deliver(alpha, boxName, NameItemBytes(MAILITEM_HELLO, ComputerID(u"ALPHA"), 1, u"ALPHA")));
     ASSERT_TRUE(WaitUntil([&] { return HasTarget(box, u"ALPHA"); }));
     auto answer = alpha.Receive(5000);
     ASSERT_TRUE(answer.has_value());
@@ -128,10 +129,8 @@ TEST_F(MailslotTest, OneBoxPerComputer) {
 
 TEST_F(MailslotTest, SendingByIdAndByName) {
     RecordingMailslot box;
-    ASSERT_EQ(box.Open(u"IdBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"IdBox"));
-    ASSERT_TRUE(alpha.ok());
-    GreetAsAlpha(box, alpha, u"IdBox");
+    OpenAndGreet(box, alpha, u"IdBox");
 
     tagMAILITEM item{16, 0, 0, 5};
     EXPECT_EQ(box.MailTo(DWORD(0x400), &item), 0);
@@ -172,10 +171,9 @@ TEST_F(MailslotTest, SendingByIdAndByName) {
 
 TEST_F(MailslotTest, NotifySendsOneMessageWithOneSequenceToEveryTarget) {
     RecordingMailslot box;
-    ASSERT_EQ(box.Open(u"NotifyBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"NotifyBox"));
     RawDatagramSocket beta(TestAddress(kBetaHost), MailBoxPort(u"NotifyBox"));
-    GreetAsAlpha(box, alpha, u"NotifyBox");
+    OpenAndGreet(box, alpha, u"NotifyBox");
     ASSERT_TRUE(Deliver(beta, u"NotifyBox",
                         NameItemBytes(MAILITEM_HELLO, ComputerID(u"BETA"), 0, u"BETA")));
     ASSERT_TRUE(WaitUntil([&] { return HasTarget(box, u"BETA"); }));
@@ -195,16 +193,14 @@ TEST_F(MailslotTest, NotifySendsOneMessageWithOneSequenceToEveryTarget) {
 
 TEST_F(MailslotTest, AttachComputerRefusals) {
     RecordingMailslot box;
-    ASSERT_EQ(box.Open(u"AttachBox"), 1);
+    RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"AttachBox"));
+    OpenAndGreet(box, alpha, u"AttachBox");
     EXPECT_EQ(box.AttachComputer(static_cast<const WCHAR*>(nullptr)), 0);
     EXPECT_EQ(box.AttachComputer(u""), 0);
     EXPECT_EQ(box.AttachComputer(u"ABCDEFGHIJKLMNOP"), 0);
     EXPECT_EQ(box.AttachComputer("ABCDEFGHIJKLMNOPQRS"), 0);
     EXPECT_EQ(box.AttachComputer(u"UNKNOWNHOST"), 0);
     EXPECT_EQ(box.AttachComputer(ownName_.c_str()), 0);
-
-    RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"AttachBox"));
-    GreetAsAlpha(box, alpha, u"AttachBox");
     EXPECT_EQ(box.AttachComputer("Alpha"), 1);  // already a target: nothing is sent
     EXPECT_FALSE(alpha.Receive(200).has_value());
 }
@@ -213,9 +209,8 @@ TEST_F(MailslotTest, ReaderStartsStopsAndSaysItsLines) {
     DebugCapture capture;
     SetDebugMode(TRUE);
     RecordingMailslot box;
-    ASSERT_EQ(box.Open(u"TalkBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"TalkBox"));
-    GreetAsAlpha(box, alpha, u"TalkBox");
+    OpenAndGreet(box, alpha, u"TalkBox");
     ASSERT_TRUE(
         Deliver(alpha, u"TalkBox", MailItemBytes(16, ComputerID(u"ALPHA"), 2, MAILITEM_GOODBYE)));
     ASSERT_TRUE(WaitUntil([&] { return box.Count(MAILITEM_GOODBYE) == 1; }));
@@ -267,9 +262,8 @@ TEST_F(MailslotTest, CloseFromTheHandlerDoesNotWaitForItself) {
         }
         return 1;
     };
-    ASSERT_EQ(box.Open(u"SelfBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"SelfBox"));
-    GreetAsAlpha(box, alpha, u"SelfBox");
+    OpenAndGreet(box, alpha, u"SelfBox");
     ASSERT_TRUE(Deliver(alpha, u"SelfBox", MailItemBytes(16, ComputerID(u"ALPHA"), 2, 42)));
     ASSERT_TRUE(WaitUntil([&] { return closed.load(); }, std::chrono::seconds(5)));
     EXPECT_FALSE(box.IsOpen());
@@ -287,9 +281,8 @@ TEST_F(MailslotTest, AStuckHandlerIsTerminatedAfterThreeSeconds) {
         entered = true;
         for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     };
-    ASSERT_EQ(box.Open(u"StuckBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"StuckBox"));
-    GreetAsAlpha(box, alpha, u"StuckBox");
+    OpenAndGreet(box, alpha, u"StuckBox");
     ASSERT_TRUE(Deliver(alpha, u"StuckBox", MailItemBytes(16, ComputerID(u"ALPHA"), 2, 44)));
     ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
     const auto start = Clock::now();
@@ -304,9 +297,8 @@ TEST_F(MailslotTest, AStuckHandlerIsTerminatedAfterThreeSeconds) {
 TEST_F(MailslotTest, HandlerResultZeroEndsTheReader) {
     RecordingMailslot box;
     box.onItem = [](RecordingMailslot&, tagMAILITEM* item) { return item->dwCode == 43 ? 0 : 1; };
-    ASSERT_EQ(box.Open(u"EndBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"EndBox"));
-    GreetAsAlpha(box, alpha, u"EndBox");
+    OpenAndGreet(box, alpha, u"EndBox");
     for (uint32_t sequence : {2u, 3u}) {
         ASSERT_TRUE(
             Deliver(alpha, u"EndBox", MailItemBytes(16, ComputerID(u"ALPHA"), sequence, 43)));
@@ -353,9 +345,8 @@ TEST_F(MailslotTest, TargetListKeepsOrderAndCopiesOwnNoHandles) {
 
 TEST_F(MailslotTest, GetTargetListCopiesWithoutHandles) {
     RecordingMailslot box;
-    ASSERT_EQ(box.Open(u"CopyBox"), 1);
     RawDatagramSocket alpha(TestAddress(kAlphaHost), MailBoxPort(u"CopyBox"));
-    GreetAsAlpha(box, alpha, u"CopyBox");
+    OpenAndGreet(box, alpha, u"CopyBox");
     {
         CPMailTargets copy = box.GetTargetList();
         ASSERT_EQ(copy.GetNItems(), 1u);

@@ -38,15 +38,19 @@ using qzo::test::WaitUntil;
 
 constexpr int kWaiters = 6;
 
-// Starts `count` threads that each wait on `handle` without limit and count their returns.
+// Starts `count` threads that each wait without limit and count the waits that succeed: on a
+// kernel object, or through `wait`.
 class Waiters {
   public:
-    Waiters(KernelHandle handle, int count) {
+    Waiters(int count, std::function<bool()> wait) {
         for (int i = 0; i < count; ++i)
-            threads_.emplace_back([this, handle] {
-                if (platform::WaitForSingleObject(handle, INFINITE) == 0) ++woken_;
+            threads_.emplace_back([this, wait] {
+                if (wait()) ++woken_;
             });
     }
+    Waiters(KernelHandle handle, int count)
+        : Waiters(count,
+                  [handle] { return platform::WaitForSingleObject(handle, INFINITE) == 0; }) {}
     ~Waiters() {
         for (auto& thread : threads_) thread.join();
     }
@@ -844,17 +848,13 @@ TEST(PlatformSync, SemaphoreKeepsItsMaximumAndWakesEveryWaiterItCovers) {
     EXPECT_LT(watch.Ms(), 5000);
 
     platform::Semaphore three(0, 3);
-    std::atomic<int> taken{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i)
-        waiters.emplace_back([&] {
-            if (three.Wait(INFINITE)) ++taken;
-        });
-    qzo::test::GiveTime();
-    EXPECT_EQ(taken.load(), 0);
-    EXPECT_TRUE(three.Release(3));
-    for (auto& waiter : waiters) waiter.join();
-    EXPECT_EQ(taken.load(), 3);
+    {
+        Waiters waiters(3, [&] { return three.Wait(INFINITE); });
+        qzo::test::GiveTime();
+        EXPECT_EQ(waiters.Woken(), 0);
+        EXPECT_TRUE(three.Release(3));
+        EXPECT_TRUE(WaitUntil([&] { return waiters.Woken() == 3; }));
+    }
     EXPECT_EQ(three.Count(), 0);
 }
 
@@ -864,17 +864,13 @@ TEST(PlatformSync, ManualResetEventReleasesAllUntilReset) {
     const Stopwatch watch;
     EXPECT_FALSE(event.Wait(100));
     EXPECT_GE(watch.Ms(), 95);
-    std::atomic<int> released{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i)
-        waiters.emplace_back([&] {
-            if (event.Wait(INFINITE)) ++released;
-        });
-    qzo::test::GiveTime();
-    EXPECT_EQ(released.load(), 0);
-    event.Set();
-    for (auto& waiter : waiters) waiter.join();
-    EXPECT_EQ(released.load(), 3);
+    {
+        Waiters waiters(3, [&] { return event.Wait(INFINITE); });
+        qzo::test::GiveTime();
+        EXPECT_EQ(waiters.Woken(), 0);
+        event.Set();
+        EXPECT_TRUE(WaitUntil([&] { return waiters.Woken() == 3; }));
+    }
     EXPECT_TRUE(event.Wait(0));
     EXPECT_TRUE(event.IsSet());
     event.Reset();
