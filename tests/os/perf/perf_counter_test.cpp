@@ -162,22 +162,16 @@ TEST_F(PerfCounters, DumpDividesByTheNumberOfEvents) {
 
 // Without events the figure is zero; names are padded or cut to 23 characters.
 TEST_F(PerfCounters, DumpLinesWithoutEvents) {
-    struct Row {
-        const char* name;
-        const char* line;
-    };
-    const Row rows[] = {
-        {"Idle", "\rIdle                     [         0 events]: 0.000000 ms\r\n"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ",
-         "\rABCDEFGHIJKLMNOPQRSTUVW  [         0 events]: 0.000000 ms\r\n"},
-        {nullptr, "\r                         [         0 events]: 0.000000 ms\r\n"},
-    };
     CBasePerfItem item;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name ? row.name : "null");
+    for (const auto& [name, line] : std::vector<std::pair<const char*, const char*>>{
+             {"Idle", "\rIdle                     [         0 events]: 0.000000 ms\r\n"},
+             {"ABCDEFGHIJKLMNOPQRSTUVWXYZ",
+              "\rABCDEFGHIJKLMNOPQRSTUVW  [         0 events]: 0.000000 ms\r\n"},
+             {nullptr, "\r                         [         0 events]: 0.000000 ms\r\n"}}) {
+        SCOPED_TRACE(name ? name : "null");
         DebugCapture capture;
-        item.Dump(row.name);
-        EXPECT_EQ(capture.Text(), row.line);
+        item.Dump(name);
+        EXPECT_EQ(capture.Text(), line);
     }
 }
 

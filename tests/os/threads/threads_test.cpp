@@ -527,26 +527,29 @@ TEST_F(FileChangeNotify, PathsAreFoundWithoutCase) {
 
 TEST_F(FileChangeNotify, BadInputGivesNoHandle) {
     const std::u16string file = Wide(TempPath("file.dat"));
-    COSFileChangeNotify zeroFilter(file.c_str(), 0);
-    EXPECT_FALSE(zeroFilter.AssertValid());
-    COSFileChangeNotify unknownBitsOnly(file.c_str(), 0x2 | 0x20);
-    EXPECT_FALSE(unknownBitsOnly.AssertValid());
-    COSFileChangeNotify nullPath(nullptr, FILE_NOTIFY_CHANGE_FILE_NAME);
-    EXPECT_FALSE(nullPath.AssertValid());
-    COSFileChangeNotify emptyPath(u"", FILE_NOTIFY_CHANGE_FILE_NAME);
-    EXPECT_FALSE(emptyPath.AssertValid());
-    COSFileChangeNotify folderOnly((Wide(TempDir()) + u"/").c_str(), FILE_NOTIFY_CHANGE_FILE_NAME);
-    EXPECT_FALSE(folderOnly.AssertValid());
-    COSFileChangeNotify missingFolder(Wide(TempPath("none/file.dat")).c_str(),
-                                      FILE_NOTIFY_CHANGE_FILE_NAME);
-    EXPECT_FALSE(missingFolder.AssertValid());
-    std::u16string tooLong = Wide(TempDir()) + u"/" + std::u16string(300, u'a');
-    COSFileChangeNotify overLong(tooLong.c_str(), FILE_NOTIFY_CHANGE_FILE_NAME);
-    EXPECT_FALSE(overLong.AssertValid());
-
-    EXPECT_EQ(zeroFilter.Wait(0), WAIT_FAILED);
-    EXPECT_EQ(zeroFilter.VerifyWaitSuccessful(WAIT_OBJECT_0), WAIT_FAILED);
-
+    struct Row {
+        const char* name;
+        std::u16string path;
+        DWORD filter;
+        bool nullPath = false;
+    };
+    const Row rows[] = {
+        {"no filter", file, 0},
+        {"unknown bits only", file, 0x2 | 0x20},
+        {"null path", u"", FILE_NOTIFY_CHANGE_FILE_NAME, true},
+        {"empty path", u"", FILE_NOTIFY_CHANGE_FILE_NAME},
+        {"folder only", Wide(TempDir()) + u"/", FILE_NOTIFY_CHANGE_FILE_NAME},
+        {"missing folder", Wide(TempPath("none/file.dat")), FILE_NOTIFY_CHANGE_FILE_NAME},
+        {"over-long", Wide(TempDir()) + u"/" + std::u16string(300, u'a'),
+         FILE_NOTIFY_CHANGE_FILE_NAME},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        COSFileChangeNotify notify(row.nullPath ? nullptr : row.path.c_str(), row.filter);
+        EXPECT_FALSE(notify.AssertValid());
+        EXPECT_EQ(notify.Wait(0), WAIT_FAILED);
+        EXPECT_EQ(notify.VerifyWaitSuccessful(WAIT_OBJECT_0), WAIT_FAILED);
+    }
     COSFileChangeNotify masked(file.c_str(), 0xFFFFFFFFu);
     EXPECT_TRUE(masked.AssertValid());
     EXPECT_EQ(masked.GetFilter(), 0x1Du);

@@ -30,7 +30,8 @@ using qzo::test::WriteFileBytes;
 
 class FileSystem : public qzo::test::QzoTest {};
 
-TEST_F(FileSystem, MissingNameAndMissingFolderGiveDifferentCodes) {
+TEST_F(FileSystem, RefusalsGiveTheirCodes) {
+    // A missing name and a missing folder give different codes.
     platform::FileStatus status;
     EXPECT_FAILS_WITH(platform::GetFileStatus(TempPath("absent.txt"), status),
                       ERROR_FILE_NOT_FOUND);
@@ -41,9 +42,8 @@ TEST_F(FileSystem, MissingNameAndMissingFolderGiveDifferentCodes) {
     EXPECT_FAILS_WITH(platform::CreateDirectory(TempPath("absent/sub")), ERROR_PATH_NOT_FOUND);
     std::vector<platform::DirectoryEntry> entries;
     EXPECT_FAILS_WITH(platform::ListDirectory(TempPath("absent"), entries), ERROR_PATH_NOT_FOUND);
-}
 
-TEST_F(FileSystem, ExistingTargetsGiveFileExistsOrAlreadyExists) {
+    // Existing targets give "file exists" or "already exists" and change nothing.
     WriteFileBytes(TempPath("a.txt"), "a");
     WriteFileBytes(TempPath("b.txt"), "b");
     EXPECT_FAILS_WITH(platform::CopyFile(TempPath("a.txt"), TempPath("b.txt"), true),
@@ -55,9 +55,8 @@ TEST_F(FileSystem, ExistingTargetsGiveFileExistsOrAlreadyExists) {
     ASSERT_TRUE(platform::CreateDirectory(TempPath("dir")));
     EXPECT_FAILS_WITH(platform::CreateDirectory(TempPath("dir")), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(platform::CreateDirectories(TempPath("dir")));
-}
 
-TEST_F(FileSystem, FoldersAndFilesRefuseTheWrongOperation) {
+    // Folders and files refuse the operations of the other kind.
     ASSERT_TRUE(platform::CreateDirectories(TempPath("full/sub")));
     EXPECT_FAILS_WITH(platform::RemoveDirectory(TempPath("full")), ERROR_DIR_NOT_EMPTY);
     EXPECT_FAILS_WITH(platform::DeleteFile(TempPath("full")), ERROR_ACCESS_DENIED);
@@ -360,10 +359,14 @@ class ScopedEnvironment {
 
 using WindowsDirectory = FileSystem;
 
-TEST_F(WindowsDirectory, ExplicitFolderComesFirst) {
+TEST_F(WindowsDirectory, ExplicitFolderComesFirstAndIsReadOnEveryCall) {
     ScopedEnvironment config("XDG_CONFIG_HOME", TempPath("config").c_str());
-    ScopedEnvironment windir("QZO_WINDIR", (TempPath("win") + "//").c_str());
-    EXPECT_EQ(platform::WindowsDirectoryNative(), TempPath("win"));
+    {
+        ScopedEnvironment windir("QZO_WINDIR", (TempPath("win") + "//").c_str());
+        EXPECT_EQ(platform::WindowsDirectoryNative(), TempPath("win"));
+    }
+    ScopedEnvironment windir("QZO_WINDIR", TempPath("two").c_str());
+    EXPECT_EQ(platform::WindowsDirectoryNative(), TempPath("two"));
 }
 
 TEST_F(WindowsDirectory, ConfigHomeThenHomeAreTheFallbacks) {
@@ -405,15 +408,6 @@ TEST_F(WindowsDirectory, EnsureCreatesParentsAndFilesResolveWithoutCase) {
     EXPECT_EQ(platform::WindowsDirectoryFile("QZO.INI"), TempPath("a/b/windows/QZO.INI"));
     WriteFileBytes(TempPath("a/b/windows/qzo.ini"), "");
     EXPECT_EQ(platform::WindowsDirectoryFile("QZO.INI"), TempPath("a/b/windows/qzo.ini"));
-}
-
-TEST_F(WindowsDirectory, EveryCallReadsTheEnvironmentAgain) {
-    {
-        ScopedEnvironment windir("QZO_WINDIR", TempPath("one").c_str());
-        EXPECT_EQ(platform::WindowsDirectoryNative(), TempPath("one"));
-    }
-    ScopedEnvironment windir("QZO_WINDIR", TempPath("two").c_str());
-    EXPECT_EQ(platform::WindowsDirectoryNative(), TempPath("two"));
 }
 
 }  // namespace
