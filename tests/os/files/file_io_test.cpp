@@ -504,7 +504,7 @@ TEST_F(PlatformFile, PositionedTransfersAtTheOffsetAndLeaveThePositionAlone) {
 
 TEST_F(PlatformFile, PositionedAccessOffsetsAndFaultsAreCheckedAsForPlainTransfers) {
     qzo::test::WriteFileBytes(TempPath("ro.bin"), "content");
-    auto reader = File::Open(System(TempPath("ro.bin")).c_str(), GENERIC_READ,
+    auto reader = File::Open(Path("ro.bin").c_str(), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
     ASSERT_TRUE(reader);
     DWORD done = 7;
@@ -586,7 +586,7 @@ class FileMapping : public qzo::test::files::FileTest {
   protected:
     std::u16string Make(const std::string& name, size_t size) {
         WriteFileBytes(TempPath(name), Pattern(size));
-        return System(TempPath(name));
+        return Path(name);
     }
 };
 
@@ -659,7 +659,7 @@ TEST_F(FileMapping, ReadWriteMappingsGrowTheFileReadOnlyViewsStopAtItsEnd) {
 }
 
 TEST_F(FileMapping, SizeZeroWithACreatingDispositionFails) {
-    CQZFile file(System(TempPath("new.bin")).c_str());
+    CQZFile file(Path("new.bin").c_str());
     EXPECT_EQ(file.MapFileRW(TRUE, 0, 0, 0), nullptr);
     EXPECT_FALSE(qzo::test::FileExists(TempPath("new.bin")));
     auto* view = static_cast<BYTE*>(file.MapFileRW(TRUE, 5, 0, 0));
@@ -697,8 +697,8 @@ TEST_F(FileMapping, TheEndOfAMappedFileCannotMove) {
     EXPECT_EQ(ReadFileBytes(TempPath("eof.bin")).size(), 5u);
 
     // The platform refuses the same, and a read-only mapping cannot grow the file.
-    auto handle = File::Open(System(TempPath("eof.bin")).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                             OPEN_EXISTING, 0);
+    auto handle =
+        File::Open(Path("eof.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
     ASSERT_TRUE(handle);
     {
         auto mapping = qzo::platform::FileMapping::Create(*handle, PAGE_READWRITE, 0, nullptr);

@@ -25,9 +25,9 @@ using FileNames = qzo::test::files::FileTest;
 
 TEST_F(FileNames, RenameStaysInTheFolderAndChangesCase) {
     WriteFileBytes(TempPath("old.qzo"), "content");
-    CQZFile file(System(TempPath("old.qzo")).c_str());
+    CQZFile file(Path("old.qzo").c_str());
     EXPECT_TRUE(file.Rename(u"new.qzo"));
-    EXPECT_EQ(std::u16string(file.GetFilename()), System(TempPath("new.qzo")));
+    EXPECT_EQ(std::u16string(file.GetFilename()), Path("new.qzo"));
     EXPECT_EQ(ReadFileBytes(TempPath("new.qzo")), "content");
     EXPECT_FALSE(FileExists(TempPath("old.qzo")));
     // A rename that only changes case is a rename, not a clash with itself.
@@ -39,17 +39,16 @@ TEST_F(FileNames, RenameStaysInTheFolderAndChangesCase) {
 TEST_F(FileNames, NameChangesAndCopiesNeedAClosedFile) {
     WriteFileBytes(TempPath("a.qzo"), "a");
     CQZFile file;
-    ASSERT_EQ(file.Open(System(TempPath("a.qzo")).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                        OPEN_EXISTING, 0),
+    ASSERT_EQ(file.Open(Path("a.qzo").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0),
               CQZFile::kOpened);
     EXPECT_FALSE(file.Name(u"b.qzo"));
     EXPECT_FALSE(file.Rename(u"b.qzo"));
-    EXPECT_FALSE(file.Copy(System(TempPath("b.qzo")).c_str(), TRUE));
+    EXPECT_FALSE(file.Copy(Path("b.qzo").c_str(), TRUE));
     EXPECT_FALSE(file.Move(u""));
-    EXPECT_EQ(std::u16string(file.GetFilename()), System(TempPath("a.qzo")));
+    EXPECT_EQ(std::u16string(file.GetFilename()), Path("a.qzo"));
     file.Close();
-    EXPECT_TRUE(file.Name(System(TempPath("b.qzo")).c_str()));
-    EXPECT_EQ(std::u16string(file.GetFilename()), System(TempPath("b.qzo")));
+    EXPECT_TRUE(file.Name(Path("b.qzo").c_str()));
+    EXPECT_EQ(std::u16string(file.GetFilename()), Path("b.qzo"));
 }
 
 TEST_F(FileNames, CopyKeepsContentAttributesAndTimesAndHonoursSharing) {
@@ -61,35 +60,32 @@ TEST_F(FileNames, CopyKeepsContentAttributesAndTimesAndHonoursSharing) {
     FILETIME written{};
     ASSERT_TRUE(file.GetTime(nullptr, nullptr, &written));
 
-    EXPECT_TRUE(file.Copy(System(TempPath("dst.qzo")).c_str(), TRUE));
+    EXPECT_TRUE(file.Copy(Path("dst.qzo").c_str(), TRUE));
     EXPECT_EQ(ReadFileBytes(TempPath("dst.qzo")), "copied bytes");
-    EXPECT_EQ(platform::GetFileAttributes(System(TempPath("dst.qzo")).c_str()),
+    EXPECT_EQ(platform::GetFileAttributes(Path("dst.qzo").c_str()),
               FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
-    CQZFile copy(System(TempPath("dst.qzo")).c_str());
+    CQZFile copy(Path("dst.qzo").c_str());
     FILETIME copiedTime{};
     ASSERT_TRUE(copy.GetTime(nullptr, nullptr, &copiedTime));
     EXPECT_EQ(platform::FileTimeValue(copiedTime), platform::FileTimeValue(written));
 
-    EXPECT_FAILS_WITH(file.Copy(System(TempPath("dst.qzo")).c_str(), TRUE), ERROR_FILE_EXISTS);
+    EXPECT_FAILS_WITH(file.Copy(Path("dst.qzo").c_str(), TRUE), ERROR_FILE_EXISTS);
 
     // A target held open elsewhere cannot be replaced; a source that denies reading cannot be
     // read.
     CQZFile holder;
-    ASSERT_EQ(holder.Open(System(TempPath("dst.qzo")).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                          OPEN_EXISTING, 0),
+    ASSERT_EQ(holder.Open(Path("dst.qzo").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0),
               CQZFile::kOpened);
-    EXPECT_FAILS_WITH(file.Copy(System(TempPath("dst.qzo")).c_str(), FALSE),
-                      ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(file.Copy(Path("dst.qzo").c_str(), FALSE), ERROR_SHARING_VIOLATION);
     holder.Close();
     ASSERT_EQ(holder.Open(System(source).c_str(), GENERIC_WRITE, 0, OPEN_EXISTING, 0),
               CQZFile::kOpened);
-    EXPECT_FAILS_WITH(file.Copy(System(TempPath("third.qzo")).c_str(), FALSE),
-                      ERROR_SHARING_VIOLATION);
+    EXPECT_FAILS_WITH(file.Copy(Path("third.qzo").c_str(), FALSE), ERROR_SHARING_VIOLATION);
 }
 
 TEST_F(FileNames, DeleteClosesTheFileFirst) {
     CQZFile file;
-    ASSERT_EQ(file.Open(System(TempPath("gone.qzo")).c_str(), GENERIC_WRITE, 0, CREATE_NEW, 0),
+    ASSERT_EQ(file.Open(Path("gone.qzo").c_str(), GENERIC_WRITE, 0, CREATE_NEW, 0),
               CQZFile::kOpened);
     EXPECT_TRUE(file.Delete());
     EXPECT_EQ(file.GetStatus(), CQZFile::kStatusClosed);
@@ -160,8 +156,7 @@ TEST_F(FileAttributesTimes, BitsRoundTripAndFoldersShowTheirBit) {
 
     ASSERT_EQ(mkdir(TempPath("Folder").c_str(), 0777), 0);
     EXPECT_EQ(Attributes(TempPath("Folder")), FILE_ATTRIBUTE_DIRECTORY);
-    ASSERT_TRUE(
-        platform::SetFileAttributes(System(TempPath("folder")).c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(platform::SetFileAttributes(Path("folder").c_str(), FILE_ATTRIBUTE_HIDDEN));
     EXPECT_EQ(Attributes(TempPath("Folder")), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
     platform::FileStatus status;
     ASSERT_TRUE(platform::GetFileStatus(TempPath("Folder"), status));
@@ -230,7 +225,7 @@ TEST_F(FileAttributesTimes, FileTimesRoundTripToTheHundredNanoseconds) {
     EXPECT_TRUE(CQZFile::WasModifiedSince(System(path).c_str(), &later));
     const FILETIME after = platform::MakeFileTime(platform::FileTimeValue(later) + 1);
     EXPECT_FALSE(CQZFile::WasModifiedSince(System(path).c_str(), &after));
-    EXPECT_FALSE(CQZFile::WasModifiedSince(System(TempPath("absent")).c_str(), &after));
+    EXPECT_FALSE(CQZFile::WasModifiedSince(Path("absent").c_str(), &after));
 
     EXPECT_TRUE(CQZFile::TouchFile(System(path).c_str()));
     EXPECT_TRUE(CQZFile::WasModifiedSince(System(path).c_str(), &after));
@@ -242,7 +237,7 @@ TEST_F(FileAttributesTimes, FindRecordsDescribeEachEntryFieldByField) {
     WriteFileBytes(TempPath("Proj/Alpha.qzo"), "0123456789");
     WriteFileBytes(TempPath("Proj/beta.QZO"), "");
     WriteFileBytes(TempPath("Proj/gamma.txt"), "g");
-    ASSERT_TRUE(platform::SetFileAttributes(System(TempPath("Proj/Alpha.qzo")).c_str(),
+    ASSERT_TRUE(platform::SetFileAttributes(Path("Proj/Alpha.qzo").c_str(),
                                             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     const FILETIME write = platform::MakeFileTime(0x01D9AAAABBBBCCCDull);
     ASSERT_TRUE(platform::SetFileTimes(TempPath("Proj/Alpha.qzo"), &write, &write));
@@ -265,7 +260,7 @@ TEST_F(FileAttributesTimes, FindRecordsDescribeEachEntryFieldByField) {
     EXPECT_FAILS_WITH(find->Next(data), ERROR_NO_MORE_FILES);
 
     std::vector<std::u16string> all;
-    auto every = platform::FileFind::First(System(TempPath("Proj/*.*")).c_str(), data);
+    auto every = platform::FileFind::First(Path("Proj/*.*").c_str(), data);
     ASSERT_TRUE(every);
     do {
         all.push_back(data.cFileName);
@@ -276,9 +271,9 @@ TEST_F(FileAttributesTimes, FindRecordsDescribeEachEntryFieldByField) {
     EXPECT_EQ(all, (std::vector<std::u16string>{u".", u"..", u"Alpha.qzo", u"beta.QZO",
                                                 u"gamma.txt", u"Sub"}));
 
-    EXPECT_FAILS_WITH(platform::FileFind::First(System(TempPath("Proj/*.bmp")).c_str(), data),
+    EXPECT_FAILS_WITH(platform::FileFind::First(Path("Proj/*.bmp").c_str(), data),
                       ERROR_FILE_NOT_FOUND);
-    EXPECT_FAILS_WITH(platform::FileFind::First(System(TempPath("None/*")).c_str(), data),
+    EXPECT_FAILS_WITH(platform::FileFind::First(Path("None/*").c_str(), data),
                       ERROR_PATH_NOT_FOUND);
     EXPECT_TRUE(platform::MatchFileName(u"G?MMA.*", u"gamma.txt"));
     EXPECT_TRUE(platform::MatchFileName(u"*.*", u"noextension"));
@@ -293,7 +288,7 @@ TEST_F(FileAttributesTimes, FreeSpaceSaturatesAtThirtyTwoBits) {
         EXPECT_EQ(reported, 0xFFFFFFFFu);
     else
         EXPECT_EQ(reported, static_cast<DWORD>(free));
-    EXPECT_EQ(CQZFile::GetFreeDiskSpace(System(TempPath("absent/deeper")).c_str()), 0u);
+    EXPECT_EQ(CQZFile::GetFreeDiskSpace(Path("absent/deeper").c_str()), 0u);
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ TEST_F(FileShareModes, CreateAlwaysAfterAViolationLeavesTheContent) {
 }
 
 TEST_F(FileShareModes, DeletingOrMovingAnOpenFileGivesSharingViolation) {
-    const std::u16string moved = System(TempPath("moved.qzo"));
+    const std::u16string moved = Path("moved.qzo");
     CQZFile holder;
     ASSERT_EQ(
         OpenHere(holder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE),
@@ -128,7 +128,7 @@ TEST_F(FileShareModes, DeletingOrMovingAnOpenFileGivesSharingViolation) {
 
     // Moving onto an existing name fails with 183; onto a free one it succeeds.
     WriteFileBytes(TempPath("taken.qzo"), "t");
-    EXPECT_FAILS_WITH(other.Move(System(TempPath("taken.qzo")).c_str()), ERROR_ALREADY_EXISTS);
+    EXPECT_FAILS_WITH(other.Move(Path("taken.qzo").c_str()), ERROR_ALREADY_EXISTS);
     EXPECT_TRUE(other.Move(moved.c_str()));
     EXPECT_EQ(std::u16string(other.GetFilename()), moved);
     EXPECT_TRUE(other.Delete());
