@@ -1,6 +1,6 @@
 // Sharing and locking between handles of one process and against a peer process: the sharing
 // matrix, deletes and moves of open files, the read-only attribute against writers (the
-// superuser too), byte-range locks with Windows' same-handle rules, whole-file locks after
+// superuser too), byte-range locks with their same-handle rules, whole-file locks after
 // growth, waiting, the exact misuse messages, and a killed holder that stops blocking.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,7 +29,7 @@ const std::vector<DWORD> kAccesses = {GENERIC_READ, GENERIC_WRITE, GENERIC_READ 
 const std::vector<DWORD> kShares = {0, FILE_SHARE_READ, FILE_SHARE_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE};
 
-// Windows' rule: the second open must not want what the first denies, nor deny what it has.
+// The sharing rule: the second open must not want what the first denies, nor deny what it has.
 bool Compatible(DWORD access1, DWORD share1, DWORD access2, DWORD share2) {
     auto reads = [](DWORD access) { return (access & GENERIC_READ) != 0; };
     auto writes = [](DWORD access) { return (access & GENERIC_WRITE) != 0; };
@@ -212,7 +212,7 @@ TEST_F(FileLocks, TwoHandlesOfOneProcessConflict) {
     EXPECT_TRUE(b.FileUnlock(10, 10));
 }
 
-TEST_F(FileLocks, SameHandleOverlapAndInexactUnlockFollowWindows) {
+TEST_F(FileLocks, SameHandleOverlapAndInexactUnlockAreRefused) {
     CQZFile a;
     OpenShared(a);
     ASSERT_TRUE(a.FileLock(0, 10));
