@@ -1,12 +1,12 @@
 // Helpers of the persistent-object tests.
 #include "objmodel/persistent/persistent_support.h"
 
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
 #include "qzobj/project_locator.h"
 #include "qzobj/store.h"
+#include "support/text.h"
 
 namespace qzo::test::persistent {
 namespace {
@@ -39,11 +39,6 @@ std::vector<DWORD> NoticeLog::Codes() const {
     std::vector<DWORD> codes;
     for (const Notice& notice : Notices()) codes.push_back(notice.code);
     return codes;
-}
-
-size_t NoticeLog::CountOf(DWORD code) const {
-    const std::vector<DWORD> codes = Codes();
-    return static_cast<size_t>(std::count(codes.begin(), codes.end(), code));
 }
 
 CQZObject* NewLooseObject() {
@@ -80,9 +75,7 @@ bool RegisterLoadProbeClass() {
 
 void ProjectTest::SetUp() {
     QzoTest::SetUp();
-    const std::string path = TempPath("proj");
-    const std::u16string wide(path.begin(), path.end());
-    projectID_ = PrjLocator::RegisterProject(wide.c_str(), TRUE);
+    projectID_ = PrjLocator::RegisterProject(Wide(TempPath("proj")).c_str(), TRUE);
     ASSERT_NE(projectID_, PRJLOC_NO_PROJECT);
     ASSERT_TRUE(PrjLocator::SetWorkingProject(projectID_));
     ASSERT_TRUE(RegisterLoadProbeClass());

@@ -32,7 +32,6 @@ class NoticeLog {
         return notices_;
     }
     std::vector<DWORD> Codes() const;
-    size_t CountOf(DWORD code) const;
     void Clear() {
         std::lock_guard<std::mutex> hold(lock_);
         notices_.clear();
@@ -56,11 +55,6 @@ class ObjectRef {
     CQZObject* get() const { return object_; }
     CQZObject* operator->() const { return object_; }
     explicit operator bool() const { return object_ != nullptr; }
-    CQZObject* release() {
-        CQZObject* object = object_;
-        object_ = nullptr;
-        return object;
-    }
     void Reset(CQZObject* object = nullptr) {
         if (object_) object_->DelObject();
         object_ = object;
