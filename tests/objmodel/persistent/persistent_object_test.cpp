@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "objmodel/persistent/persistent_support.h"
+#include "objmodel/registry/drivers/fixture_classes.h"
 #include "qzobj/diag.h"
 #include "qzobj/frame.h"
 #include "qzobj/heritage.h"
@@ -520,13 +521,10 @@ TEST_F(AppInit, ValuesAreReadOnceAndWrittenOnce) {
 }
 
 TEST_F(AppInit, ClassesHearTheFirstAndLastControlCallsOnce) {
-    CQZRuntimeClass record{};
-    record.cbSize = sizeof(CQZRuntimeClass);
-    record.dwObjSize = sizeof(CQZObject);
-    std::strncpy(record.szClassName, "CInitProbe", sizeof(record.szClassName) - 1);
-    record.guid = {0x71E0A3C6, 0x5B02, 0x11EF, {0x8C, 0x41, 0x00, 0x0C, 0x29, 0x5B, 0x40, 0x03}};
-    record.pfnClassCtrlProc = &RecordControl;
-    record.dwStatus = QZRTC_NEVER;
+    const GUID guid = {
+        0x71E0A3C6, 0x5B02, 0x11EF, {0x8C, 0x41, 0x00, 0x0C, 0x29, 0x5B, 0x40, 0x03}};
+    CQZRuntimeClass record =
+        fixture::MakeRecord("CInitProbe", guid, sizeof(CQZObject), 0, &RecordControl);
     record.dwVTblVersion = QZOBJ_VTBL_VERSION;
     ASSERT_EQ(record.RegisterClass(QZOBJ_ModuleFromAddress(&classCQZObject), &classCQZObject,
                                    sizeof(CQZObject)),

@@ -1,9 +1,9 @@
 // Helpers of the persistent-object tests.
 #include "objmodel/persistent/persistent_support.h"
 
-#include <cstring>
 #include <stdexcept>
 
+#include "objmodel/registry/drivers/fixture_classes.h"
 #include "qzobj/project_locator.h"
 #include "qzobj/store.h"
 #include "support/text.h"
@@ -14,14 +14,12 @@ namespace {
 constexpr char kWordChunk[] = "LoadProbeWord";
 
 CQZRuntimeClass MakeRecord() {
-    CQZRuntimeClass record{};
-    record.cbSize = sizeof(CQZRuntimeClass);
-    record.dwObjSize = sizeof(CLoadProbeObject);
-    std::strncpy(record.szClassName, "CLoadProbeObject", sizeof(record.szClassName) - 1);
-    record.guid = {0x71E0A3C5, 0x5B02, 0x11EF, {0x8C, 0x41, 0x00, 0x0C, 0x29, 0x5B, 0x40, 0x02}};
+    const GUID guid = {
+        0x71E0A3C5, 0x5B02, 0x11EF, {0x8C, 0x41, 0x00, 0x0C, 0x29, 0x5B, 0x40, 0x02}};
+    CQZRuntimeClass record =
+        fixture::MakeRecord("CLoadProbeObject", guid, sizeof(CLoadProbeObject), 0, nullptr);
     record.dwFlags = QZRTC_PERSISTENT | QZRTC_RECORDEDPATH;
     record.pfnCreateObject = &CLoadProbeObject::CreateObject;
-    record.dwStatus = QZRTC_NEVER;
     record.dwVTblVersion = QZOBJ_VTBL_VERSION;
     return record;
 }

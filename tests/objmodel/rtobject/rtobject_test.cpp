@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "objmodel/registry/drivers/fixture_classes.h"
 #include "qzobj/memblock.h"
 #include "qzobj/memory.h"
 #include "qzobj/objmodel.h"
@@ -26,19 +27,8 @@
 namespace qzo::test {
 namespace {
 
-// A class record whose base is the root object, as registration would link it.
-CQZRuntimeClass MakeTestRecord(const char* name, CQZRuntimeClass* base, DWORD size) {
-    CQZRuntimeClass record{};
-    record.cbSize = sizeof(CQZRuntimeClass);
-    record.dwObjSize = size;
-    std::strncpy(record.szClassName, name, sizeof(record.szClassName) - 1);
-    record.pBaseClass = base;
-    record.dwStatus = QZRTC_NEVER;
-    record.dwVTblVersion = 1;
-    return record;
-}
-
-CQZRuntimeClass classUnrelatedObject = MakeTestRecord("UnrelatedObject", nullptr, 16);
+// Class records as registration would link them.
+CQZRuntimeClass classUnrelatedObject = fixture::MakeRecord("UnrelatedObject", {}, 16, 0, nullptr);
 
 // Counts its destructions.
 class CountedObject : public CQZRTObject {
@@ -55,8 +45,12 @@ class CountedObject : public CQZRTObject {
     static inline std::atomic<int> destroyed{0};
     static CQZRuntimeClass record;
 };
-CQZRuntimeClass CountedObject::record =
-    MakeTestRecord("CountedObject", &classCQZRTObject, sizeof(CountedObject));
+CQZRuntimeClass CountedObject::record = [] {
+    CQZRuntimeClass record =
+        fixture::MakeRecord("CountedObject", {}, sizeof(CountedObject), 0, nullptr);
+    record.pBaseClass = &classCQZRTObject;
+    return record;
+}();
 
 // FreeObject only counts, so the object (in storage the test owns) survives a count of 0.
 class KeptObject : public CQZRTObject {

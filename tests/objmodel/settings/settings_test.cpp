@@ -175,7 +175,8 @@ TEST_F(Settings, CurrentMissingValuesAreWrittenBackOnlyWithTheFlag) {
     WCHAR buffer[16];
     for (BOOL writeBack : {FALSE, TRUE}) {
         EXPECT_EQ(QZOBJ_GetCurrentSettingInt("D", "i", 3, writeBack), 3);
-        EXPECT_EQ(QZOBJ_GetCurrentSettingBool("D", "b", BOOL(!writeBack), writeBack), BOOL(!writeBack));
+        EXPECT_EQ(QZOBJ_GetCurrentSettingBool("D", "b", BOOL(!writeBack), writeBack),
+                  BOOL(!writeBack));
         EXPECT_EQ(QZOBJ_GetCurrentSettingStr("D", "s", u"x", buffer, 16, writeBack), 1);
         EXPECT_EQ(FileExists(StorePath()), bool(writeBack));
     }
@@ -230,7 +231,8 @@ TEST_F(Settings, CurrentStoreBoundByFourThreadsTogether) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t, &key] {
-            for (int i = 0; i < 25; ++i) QZOBJ_WriteCurrentSettingInt("Threads", key(t, i).c_str(), i);
+            for (int i = 0; i < 25; ++i)
+                QZOBJ_WriteCurrentSettingInt("Threads", key(t, i).c_str(), i);
         });
     for (auto& thread : threads) thread.join();
     for (int t = 0; t < 4; ++t)
@@ -259,9 +261,10 @@ TEST_F(Settings, SetFileMissingOrEmptyKeysFailToRead) {
 
 TEST_F(Settings, SetFileIntegersAreStrictDecimalAndBooleansAcceptWordsAndDigits) {
     const std::string path = TempPath("values.vst");
-    WriteFileBytes(path,
-                   "[N]\r\na=42\r\nb=-2147483648\r\nc=2147483648\r\nd=12abc\r\ne=+7\r\nf=0x1F\r\n"
-                   "[B]\r\nt1=1\r\nt2=TRUE\r\nt3=Yes\r\nf1=0\r\nf2=false\r\nf3=NO\r\nx=2\r\ny=on\r\n");
+    WriteFileBytes(
+        path,
+        "[N]\r\na=42\r\nb=-2147483648\r\nc=2147483648\r\nd=12abc\r\ne=+7\r\nf=0x1F\r\n"
+        "[B]\r\nt1=1\r\nt2=TRUE\r\nt3=Yes\r\nf1=0\r\nf2=false\r\nf3=NO\r\nx=2\r\ny=on\r\n");
     CSetFile store(Wide(path).c_str());
     const std::pair<const char*, int32_t> numbers[] = {{"A", 42}, {"b", INT32_MIN}, {"e", 7}};
     for (const auto& [key, expected] : numbers) {
@@ -269,7 +272,7 @@ TEST_F(Settings, SetFileIntegersAreStrictDecimalAndBooleansAcceptWordsAndDigits)
         EXPECT_TRUE(store.ReadSettingInt("n", key, &value)) << key;
         EXPECT_EQ(value, expected) << key;
     }
-    const std::pair<const char*, BOOL> flags[] = {{"t1", TRUE}, {"t2", TRUE}, {"t3", TRUE},
+    const std::pair<const char*, BOOL> flags[] = {{"t1", TRUE},  {"t2", TRUE},  {"t3", TRUE},
                                                   {"f1", FALSE}, {"f2", FALSE}, {"f3", FALSE}};
     for (const auto& [key, expected] : flags) {
         BOOL value = !expected;
