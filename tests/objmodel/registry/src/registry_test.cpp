@@ -151,39 +151,62 @@ DWORD DataIdCtrl(DWORD code, DWORD) {
     return code == QZRTC_CTRL_DATAID ? 0xDA7A : 0;
 }
 
+// Every refused registration: its answer, the status it leaves in the record, and no trace of
+// the record in the directory.
 TEST_F(RegistryTest, RefusalsGiveTheirStatusAndStayOutOfTheDirectory) {
     auto base = NewRecord("CStatusBase", MakeGuid(0x57A70001), 40);
-    auto child = NewRecord("CStatusChild", MakeGuid(0x57A70002), 80);
-    // 2: the base is not registered yet.
-    EXPECT_EQ(Register(child.get(), base.get(), 40), QZRTC_NOBASE);
-    EXPECT_EQ(child->dwStatus, QZRTC_NOBASE);
-    EXPECT_EQ(child->pBaseClass, base.get());
-    ASSERT_EQ(Register(base.get()), 0u);
-    // 6: the base's size differs from the expected one; 6: a wrong record size.
-    EXPECT_EQ(Register(child.get(), base.get(), 44), QZRTC_BADSIZE);
-    auto badSize = NewRecord("CStatusBadSize", MakeGuid(0x57A70003));
-    badSize->cbSize = 912;
-    EXPECT_EQ(Register(badSize.get()), QZRTC_BADSIZE);
-    EXPECT_EQ(CQZRuntimeClass::GetClassPtr(&badSize->guid, GetHashID("CStatusBadSize")), nullptr);
-    // 7: a throwing control procedure.
-    auto throwing = NewRecord("CStatusThrows", MakeGuid(0x57A70004), 16, 0, &ThrowingCtrl);
-    EXPECT_EQ(Register(throwing.get()), QZRTC_CTRLFAULT);
-    EXPECT_EQ(throwing->CallClassCtrlProc(QZRTC_CTRL_FLAG, 0), 0u);
-    // 11: persistent without a factory.
-    auto noFactory = NewRecord("CStatusNoFactory", MakeGuid(0x57A70005), 16, QZRTC_PERSISTENT);
-    EXPECT_EQ(Register(noFactory.get()), QZRTC_NOFACTORY);
-    // 14: no instance (status stored) and an address that is no module (status untouched).
-    auto noInstance = NewRecord("CStatusNoInstance", MakeGuid(0x57A70006));
-    EXPECT_EQ(noInstance->RegisterClass(nullptr, nullptr, 0), QZRTC_NOINSTANCE);
-    EXPECT_EQ(noInstance->dwStatus, QZRTC_NOINSTANCE);
-    auto heapInstance = NewRecord("CStatusHeapInstance", MakeGuid(0x57A70007));
     int notAModule = 0;
-    EXPECT_EQ(heapInstance->RegisterClass(&notAModule, nullptr, 0), QZRTC_NOINSTANCE);
-    EXPECT_EQ(heapInstance->dwStatus, QZRTC_NEVER);
-    // 4: another record with the same name and GUID.
-    auto twin = NewRecord("CStatusBase", MakeGuid(0x57A70001), 40);
-    EXPECT_EQ(Register(twin.get()), QZRTC_DUPLICATE);
-    EXPECT_EQ(twin->dwStatus, QZRTC_DUPLICATE);
+    struct Row {
+        const char* name;
+        DWORD objSize, flags;
+        PFNQZCLASSCTRLPROC ctrl;
+        DWORD cbSize;      // of the record
+        HINSTANCE module;  // registering with
+        DWORD baseSize;    // expected of CStatusBase; 0: no base
+        DWORD result, status;
+    };
+    const DWORD kRecord = sizeof(CQZRuntimeClass);
+    const Row rows[] = {
+        // Before the base is registered.
+        {"CStatusChild", 80, 0, nullptr, kRecord, TestModule(), 40, QZRTC_NOBASE, QZRTC_NOBASE},
+        {"CStatusChild", 80, 0, nullptr, kRecord, TestModule(), 44, QZRTC_BADSIZE, QZRTC_BADSIZE},
+        {"CStatusBadSize", 16, 0, nullptr, 912, TestModule(), 0, QZRTC_BADSIZE, QZRTC_BADSIZE},
+        {"CStatusThrows", 16, 0, &ThrowingCtrl, kRecord, TestModule(), 0, QZRTC_CTRLFAULT,
+         QZRTC_CTRLFAULT},
+        {"CStatusNoFactory", 16, QZRTC_PERSISTENT, nullptr, kRecord, TestModule(), 0,
+         QZRTC_NOFACTORY, QZRTC_NOFACTORY},
+        {"CStatusNoInstance", 16, 0, nullptr, kRecord, nullptr, 0, QZRTC_NOINSTANCE,
+         QZRTC_NOINSTANCE},
+        // An address that is no module leaves the status as it was.
+        {"CStatusHeapInstance", 16, 0, nullptr, kRecord, &notAModule, 0, QZRTC_NOINSTANCE,
+         QZRTC_NEVER},
+        // Another record with the same name and GUID.
+        {"CStatusBase", 40, 0, nullptr, kRecord, TestModule(), 0, QZRTC_DUPLICATE, QZRTC_DUPLICATE},
+    };
+    DWORD data1 = 0x57A70001;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name + std::string(" ") + std::to_string(row.baseSize));
+        if (&row == &rows[1]) {
+            ASSERT_EQ(Register(base.get()), 0u);
+        }
+        const bool twin = std::string(row.name) == "CStatusBase";
+        auto record = NewRecord(row.name, MakeGuid(twin ? 0x57A70001 : ++data1), row.objSize,
+                                row.flags, row.ctrl);
+        record->cbSize = row.cbSize;
+        CQZRuntimeClass* baseRecord = row.baseSize ? base.get() : nullptr;
+        const DWORD count = CQZRuntimeClass::GetClassCount();
+        EXPECT_EQ(record->RegisterClass(row.module, baseRecord, row.baseSize), row.result);
+        EXPECT_EQ(record->dwStatus, row.status);
+        EXPECT_EQ(record->pBaseClass, baseRecord);
+        EXPECT_EQ(CQZRuntimeClass::GetClassCount(), count);
+        if (!twin) {
+            EXPECT_EQ(CQZRuntimeClass::GetClassPtr(&record->guid, GetHashID(row.name)), nullptr);
+        }
+        // A refused control procedure answers 0 when called.
+        if (row.ctrl) {
+            EXPECT_EQ(record->CallClassCtrlProc(QZRTC_CTRL_FLAG, 0), 0u);
+        }
+    }
     ExpectDirectoryInvariants();
 }
 
