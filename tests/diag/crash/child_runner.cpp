@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/stopwatch.h"
+
 extern char** environ;
 
 namespace qzo::test {
@@ -86,10 +88,10 @@ ChildOutcome RunChild(const std::string& program, const std::string& mode,
     close(pipeFds[1]);
     outcome.pid = int(child);
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const Stopwatch waited;
     pid_t done = 0;
     while ((done = waitpid(child, &status, WNOHANG)) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (waited.Ms() > 30000) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
             done = child;

@@ -16,6 +16,7 @@
 #include "qzobj/suitelibs/uikit/debug_output.h"
 #include "support/capture.h"
 #include "support/peer.h"
+#include "support/text.h"
 
 // Exported and never inlined, so the module filter and the stack walk have a module and a name.
 extern "C" __attribute__((noipa, visibility("default"))) int DiagProbeFunction(int value) {
@@ -259,10 +260,8 @@ QZO_PEER_COMMAND(diag_trapped_division) {
     DWORD code = 0;
     auto body = [&] { result = 7 / divisor; };
     const bool finished = qzo::platform::Guarded(body, &AnalyseFilter, nullptr, &code);
-    char answer[64];
-    std::snprintf(answer, sizeof answer, "%s %08X breaks=%d", finished ? "FINISHED" : "HANDLED",
-                  code, g_peerBreaks.load());
-    return answer;
+    return std::string(finished ? "FINISHED " : "HANDLED ") + qzo::test::Hex8(code) +
+           " breaks=" + std::to_string(g_peerBreaks.load());
 }
 
 // Key 1 reports, breaks and handles; key 2 passes the fault on and the peer dies by it; no key

@@ -457,7 +457,7 @@ TEST(AppRoot, IsTheFolderAboveTheModulesFolder) {
     WCHAR buffer[MAX_PATH];
     if (expected.size() >= MAX_PATH) GTEST_SKIP() << "build folder path too long";
     ASSERT_TRUE(QZOBJ_GetAppRootDir(buffer));
-    EXPECT_EQ(qzo::text::ToUtf8(buffer), expected);
+    EXPECT_EQ(qzo::test::Narrow(buffer), expected);
     EXPECT_EQ(buffer[qzo::text::Length(buffer) - 1], u'/');
 }
 

@@ -273,7 +273,7 @@ std::string NameOutsideDriverBuckets(int serial) {
 // records are never reused while readers run.
 QZO_PEER_COMMAND(registry_loader_lock) {
     if (args.size() != 1) return "usage";
-    if (!CQZRuntimeClass::SetWorkingDir(text::ToUtf16(args[0]).c_str())) return "workdir";
+    if (!CQZRuntimeClass::SetWorkingDir(Wide(args[0]).c_str())) return "workdir";
     std::vector<RecordPtr> stable;
     for (int i = 0; i < 300; ++i) {
         stable.push_back(NewRecord(NameOutsideDriverBuckets(-1 - i), MakeGuid(0x10AD0000 + i)));

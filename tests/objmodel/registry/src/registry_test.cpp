@@ -476,9 +476,9 @@ TEST_F(RegistryOrder, DumpClassesPrintsFourLinesPerClass) {
     SetDebugMode(TRUE);
     CQZRuntimeClass::DumpClasses();
     SetDebugMode(FALSE);
-    const std::string expected =
-        "\rClass CDumped []\r  DLL   : " + text::ToUtf8(record->szDLLPath) +
-        "\r  HashID: " + Hex8(record->dwHashID) + "\r  GUID  : 01234567-89AB-CDEF-01020304050607FE";
+    const std::string expected = "\rClass CDumped []\r  DLL   : " + Narrow(record->szDLLPath) +
+                                 "\r  HashID: " + Hex8(record->dwHashID) +
+                                 "\r  GUID  : 01234567-89AB-CDEF-01020304050607FE";
     EXPECT_NE(capture.Text(3).find(expected), std::string::npos) << capture.Text(3);
     DebugCapture quiet;
     CQZRuntimeClass::DumpClasses();
