@@ -1,32 +1,159 @@
-// A persistent object outside any project: change tracking and its grades, the notices it sends
-// and refuses, the undo comment, the parent location, copies, refusals without a stored object,
-// the last reference (also raced by threads), damaged objects, the deletion watch, what it writes
-// and reads, and application start and end.
+// The persistent object. Outside any project: change tracking and its grades, the notices it
+// sends and refuses, the undo comment, the parent location, copies, refusals without a stored
+// object, the last reference (also raced by threads), damaged objects, the deletion watch, what
+// it writes and reads, and application start and end. In a working project: the notices that
+// need an object file (commit, release, refresh, copy on write, destruction, undo), forwards to
+// the self-locator, and a refresh whose reload throws keeping its callbacks.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "objmodel/persistent/persistent_support.h"
 #include "objmodel/registry/drivers/fixture_classes.h"
 #include "qzobj/diag.h"
 #include "qzobj/frame.h"
 #include "qzobj/heritage.h"
 #include "qzobj/memblock.h"
 #include "qzobj/objmodel.h"
+#include "qzobj/persistent.h"
 #include "qzobj/platform/classes_root.h"
+#include "qzobj/project_locator.h"
 #include "qzobj/store.h"
 #include "support/capture.h"
+#include "support/fixture.h"
 #include "support/peer.h"
 #include "support/text.h"
 
 namespace qzo::test::persistent {
 namespace {
+
+struct Notice {
+    DWORD code;
+    uintptr_t parameter;
+    bool operator==(const Notice&) const = default;
+};
+
+// Records every notice an object sends to the callback it registered. Thread-safe.
+class NoticeLog {
+  public:
+    DWORD Attach(CQZObject& object) {
+        return object.RegisterStateNotify(&Record, reinterpret_cast<uintptr_t>(this), 0);
+    }
+    std::vector<Notice> Notices() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return notices_;
+    }
+    std::vector<DWORD> Codes() const {
+        std::vector<DWORD> codes;
+        for (const Notice& notice : Notices()) codes.push_back(notice.code);
+        return codes;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> hold(lock_);
+        notices_.clear();
+    }
+
+  private:
+    static int Record(void*, uintptr_t code, uintptr_t& self, uintptr_t&, uintptr_t parameter) {
+        auto* log = reinterpret_cast<NoticeLog*>(self);
+        std::lock_guard<std::mutex> hold(log->lock_);
+        log->notices_.push_back({static_cast<DWORD>(code), parameter});
+        return 1;
+    }
+
+    mutable std::mutex lock_;
+    std::vector<Notice> notices_;
+};
+
+// Holds one reference and drops it with DelObject.
+class ObjectRef {
+  public:
+    explicit ObjectRef(CQZObject* object = nullptr) : object_(object) {}
+    ~ObjectRef() { Reset(); }
+    ObjectRef(const ObjectRef&) = delete;
+    ObjectRef& operator=(const ObjectRef&) = delete;
+    CQZObject* get() const { return object_; }
+    CQZObject* operator->() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    void Reset(CQZObject* object = nullptr) {
+        if (object_) object_->DelObject();
+        object_ = object;
+    }
+
+  private:
+    CQZObject* object_;
+};
+
+// A new object made by the class's own factory, outside the object store.
+CQZObject* NewLooseObject() {
+    return static_cast<CQZObject*>(CQZObject::CreateObject());
+}
+
+extern CQZRuntimeClass classCLoadProbeObject;
+
+// A persistent class that stores one word of its own after the base's data; its LoadData throws
+// while `throwOnLoad` is set.
+class CLoadProbeObject : public CQZObject {
+  public:
+    CQZRuntimeClass* GetRuntimeClass() const override { return &classCLoadProbeObject; }
+    BOOL StoreData(CQZArchive& archive) override {
+        return CQZObject::StoreData(archive) &&
+               StoreMemory(archive, kWordChunk, &word, sizeof word);
+    }
+    BOOL LoadData(CQZArchive& archive) override {
+        if (!CQZObject::LoadData(archive)) return FALSE;
+        if (throwOnLoad.load()) throw std::runtime_error("load refused by the test");
+        return LoadMemory(archive, kWordChunk, &word, sizeof word);
+    }
+    static CQZRTObject* CreateObject() { return new CLoadProbeObject; }
+
+    DWORD word = 0;
+    static inline std::atomic<bool> throwOnLoad{false};
+    static constexpr char kWordChunk[] = "LoadProbeWord";
+};
+
+CQZRuntimeClass classCLoadProbeObject = [] {
+    const GUID guid = {
+        0x71E0A3C5, 0x5B02, 0x11EF, {0x8C, 0x41, 0x00, 0x0C, 0x29, 0x5B, 0x40, 0x02}};
+    CQZRuntimeClass record =
+        fixture::MakeRecord("CLoadProbeObject", guid, sizeof(CLoadProbeObject), 0, nullptr);
+    record.dwFlags = QZRTC_PERSISTENT | QZRTC_RECORDEDPATH;
+    record.pfnCreateObject = &CLoadProbeObject::CreateObject;
+    record.dwVTblVersion = QZOBJ_VTBL_VERSION;
+    return record;
+}();
+
+// A working project in the test's folder, ended and unregistered after the test, with the probe
+// class registered (once per process).
+class ProjectTest : public QzoTest {
+  protected:
+    void SetUp() override {
+        QzoTest::SetUp();
+        projectID_ = PrjLocator::RegisterProject(Wide(TempPath("proj")).c_str(), TRUE);
+        ASSERT_NE(projectID_, PRJLOC_NO_PROJECT);
+        ASSERT_TRUE(PrjLocator::SetWorkingProject(projectID_));
+        static std::once_flag once;
+        std::call_once(once, [] {
+            classCLoadProbeObject.RegisterClass(
+                QZOBJ_ModuleFromAddress(reinterpret_cast<const void*>(&classCLoadProbeObject)),
+                &classCQZObject, sizeof(CQZObject));
+        });
+        ASSERT_EQ(classCLoadProbeObject.dwStatus, QZRTC_REGISTERED);
+    }
+    void TearDown() override {
+        PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT);
+        PrjLocator::UnregisterProject(projectID_);
+        QzoTest::TearDown();
+    }
+    DWORD projectID_ = 0;
+};
 
 using PersistentObject = QzoTest;
 
@@ -601,6 +728,229 @@ TEST_F(AppInit, LoadRegistersFileTypesAndUnloadWarnsAboutUnbalancedInit) {
     EXPECT_NE(ReadFileBytes(output).find("\rClasses were not unregistered, dwInitCnt = 1\r\n"),
               std::string::npos)
         << ReadFileBytes(output);
+}
+
+constexpr DWORD kRead = 0x80000000u;
+constexpr DWORD kAll = 0xE0000000u;
+
+class PersistentStore : public ProjectTest {
+  protected:
+    // A new stored object of the probe class, held with write access.
+    CLoadProbeObject* Create() {
+        Locator creator;
+        return static_cast<CLoadProbeObject*>(creator.CreateObject(&classCLoadProbeObject, 0));
+    }
+};
+
+TEST_F(PersistentStore, CommitNotifiesTheGradeAndClearsTheChanges) {
+    NoticeLog log;
+    ObjectRef object(Create());
+    ASSERT_TRUE(object);
+    EXPECT_EQ(object->QueryAccess() & kAll, kAll);
+    EXPECT_EQ(object->QueryVersion(), 1u);
+    log.Attach(*object.get());
+    object->SetChanged(0, 4);
+    object->SetModifyID(77);
+    ASSERT_TRUE(object->Commit(0));
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{2, 4}}));
+    EXPECT_EQ(object->QueryChangeGrade(), 0u);
+    EXPECT_EQ(object->QueryChanged(), 0u);
+    EXPECT_EQ(object->QueryChangeCnt(), 1u);
+    EXPECT_EQ(object->QueryVersion(), 2u);
+    EXPECT_EQ(std::u16string(object->GetUndoComment()), u"Edit");
+    unsigned undo = 9, redo = 9;
+    EXPECT_TRUE(object->QueryUndoRedo(undo, redo));
+    EXPECT_EQ(undo, 1u);
+    EXPECT_EQ(redo, 0u);
+    tagUNDOLIST list[4] = {};
+    ASSERT_EQ(object->GetUndoRedoList(list, 4), 2u);
+    EXPECT_FALSE(object->QuerySystemObject());
+    WCHAR path[MAX_PATH];
+    ASSERT_TRUE(object->GetObjectStoragePath(path, 0xFC00));
+    const std::u16string storage(path);
+    EXPECT_EQ(storage.substr(storage.size() - 12), u"Obj/storage/");
+}
+
+TEST_F(PersistentStore, ReleaseNotifiesAndCommitsThenRefuse) {
+    NoticeLog log;
+    ObjectRef object(Create());
+    ASSERT_TRUE(object);
+    log.Attach(*object.get());
+    EXPECT_TRUE(object->ReleaseAccess());
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{3, 0}}));
+    EXPECT_EQ(object->QueryAccess(), kRead);
+    EXPECT_TRUE(object->ReleaseAccess());  // nothing left to give up
+    object->SetChanged(0, 2);
+    EXPECT_FALSE(object->Commit(0));
+    EXPECT_EQ(log.Notices().size(), 1u);
+    EXPECT_EQ(object->QueryChangeGrade(), 2u);
+}
+
+TEST_F(PersistentStore, CopyOnWriteRefreshAndUndo) {
+    NoticeLog log;
+    NoticeLog writerLog;
+    ObjectRef reader(Create());
+    ASSERT_TRUE(reader);
+    reader->SetUndoComment(u"Second", nullptr, 0);
+    ASSERT_TRUE(reader->Commit(0));
+    ASSERT_TRUE(reader->ReleaseAccess());
+    Location parent;
+    parent.dwHashID = 0x12340056;
+    parent.dwObjID = 2000;
+    parent.dwProjID = 0x4321;
+    reader->SetParentLocation(parent);
+    log.Attach(*reader.get());
+
+    DWORD result = 1;
+    ObjectRef writer(reader->CopyOnWriteObject(kAll, 1000, &result));
+    ASSERT_TRUE(writer) << result;
+    EXPECT_EQ(result, 0u);
+    EXPECT_NE(writer.get(), reader.get());
+    EXPECT_EQ(writer->GetParentLocation().dwObjID, 2000u);
+    EXPECT_EQ(log.Notices(),
+              (std::vector<Notice>{{11, reinterpret_cast<uintptr_t>(writer.get())}}));
+    // A writable object asks for no copy.
+    result = 0;
+    EXPECT_EQ(writer->CopyOnWriteObject(kAll, 1000, &result), nullptr);
+    EXPECT_EQ(result, 0xFFFFFFFFu);
+
+    static_cast<CLoadProbeObject*>(writer.get())->word = 42;
+    ASSERT_TRUE(writer->Commit(0));
+    log.Clear();
+    ASSERT_TRUE(reader->RefreshObject(kRead, 1000, &result));
+    EXPECT_EQ(static_cast<CLoadProbeObject*>(reader.get())->word, 42u);
+    EXPECT_EQ(reader->QueryVersion(), writer->QueryVersion());
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{4, 1}}));
+
+    // Undo on the writer: a change of the highest grade.
+    writerLog.Attach(*writer.get());
+    const DWORD latest = writer->QueryVersion();
+    ASSERT_TRUE(writer->UnwindObject(-1, TRUE));
+    EXPECT_EQ(writer->QueryVersion(), latest - 1);
+    EXPECT_EQ(writer->QueryChangeGrade(), 0xFFFFFFFFu);
+    EXPECT_EQ(writerLog.Notices(), (std::vector<Notice>{{9, 0xFFFFFFFF}}));
+    EXPECT_FALSE(writer->UnwindObject(0, FALSE));
+    writer.Reset();  // gives up its write access
+
+    // An older version (the writer undid one step) and more access than before.
+    log.Clear();
+    ASSERT_TRUE(reader->RefreshObject(kAll, 1000, &result));
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{4, 0x3}}));
+}
+
+TEST_F(PersistentStore, RefreshKeepsItsCallbacksWhenTheReloadThrows) {
+    NoticeLog log;
+    ObjectRef reader(Create());
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(reader->ReleaseAccess());
+    log.Attach(*reader.get());
+    {
+        ObjectRef writer(Locator::RestoreObject(reader->GetLocator().GetLocation(), kAll, 1000));
+        ASSERT_TRUE(writer);
+        static_cast<CLoadProbeObject*>(writer.get())->word = 9;
+        ASSERT_TRUE(writer->Commit(0));
+    }
+    log.Clear();
+    CLoadProbeObject::throwOnLoad = true;
+    DWORD result = 0;
+    const BOOL refreshed = reader->RefreshObject(kRead, 1000, &result);
+    CLoadProbeObject::throwOnLoad = false;
+    EXPECT_FALSE(refreshed);
+    EXPECT_TRUE(log.Notices().empty());
+    EXPECT_EQ(reader->NotifyObject(4096, 3), 1u);
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{4096, 3}}));
+    // The object file is not left locked: the next refresh goes through.
+    log.Clear();
+    ASSERT_TRUE(reader->RefreshObject(kRead, 1000, &result)) << result;
+    EXPECT_EQ(static_cast<CLoadProbeObject*>(reader.get())->word, 9u);
+    EXPECT_EQ(log.Codes(), (std::vector<DWORD>{4}));
+}
+
+TEST_F(PersistentStore, DestroyNotifiesThenDropsTheReference) {
+    NoticeLog log;
+    CQZObject* object = Create();
+    ASSERT_NE(object, nullptr);
+    log.Attach(*object);
+    const Location location = object->GetLocator().GetLocation();
+    ASSERT_TRUE(object->DestroyObject(1));
+    const std::vector<DWORD> codes = log.Codes();
+    ASSERT_GE(codes.size(), 2u);
+    EXPECT_EQ(codes[codes.size() - 2], 6u);
+    EXPECT_EQ(codes.back(), 5u);
+    EXPECT_EQ(Locator::RestoreObject(location, kRead, 100), nullptr);
+}
+
+TEST_F(PersistentStore, TemporaryObjectsHoldAllAccessWithoutAFile) {
+    NoticeLog log;
+    Locator creator;
+    CQZObject* object = creator.CreateObject(&classCQZObject, LOCATOR_CREATE_TEMPORARY);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->QueryAccess(), kAll);
+    log.Attach(*object);
+    EXPECT_FALSE(object->Commit(0));
+    EXPECT_TRUE(log.Notices().empty());
+    EXPECT_TRUE(object->ReleaseAccess());
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{3, 0}}));
+    log.Clear();
+    object->DelObject();
+    EXPECT_EQ(log.Notices(), (std::vector<Notice>{{3, 0}, {5, 0}}));
+}
+
+TEST_F(PersistentStore, SystemObjectsAndWatchedIDs) {
+    Locator creator;
+    CQZObject* object = creator.CreateObjectAt(7, &classCQZObject, 0);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->GetLocator().GetObjID(), 7u);
+    EXPECT_TRUE(object->QuerySystemObject());
+    object->DelObject();
+}
+
+TEST_F(PersistentStore, SnoopSeesAnotherWritersCommit) {
+    ObjectRef reader(Create());
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(reader->ReleaseAccess());
+    EXPECT_FALSE(reader->Snoop());
+    {
+        ObjectRef writer(Locator::RestoreObject(reader->GetLocator().GetLocation(), kAll, 1000));
+        ASSERT_TRUE(writer);
+        ASSERT_TRUE(writer->Commit(0));
+    }
+    EXPECT_TRUE(reader->Snoop());
+    DWORD result = 0;
+    ASSERT_TRUE(reader->RefreshObject(kRead, 1000, &result));
+    EXPECT_FALSE(reader->Snoop());
+}
+
+TEST_F(PersistentStore, CopyModeOneMovesTheParentIntoTheWorkingProject) {
+    ObjectRef object(NewLooseObject());
+    Location own;
+    own.dwHashID = 0x3437008D;
+    own.dwObjID = 1500;
+    own.dwProjID = 0x1234;
+    const_cast<Locator&>(object->GetLocator()) = own;
+    Location parent = own;
+    parent.dwObjID = 1499;
+    object->SetParentLocation(parent);
+    Locator::SetCopyMode(1);
+    EXPECT_TRUE(object->CopyObject());
+    EXPECT_EQ(object->GetParentLocation().dwProjID, projectID_);
+    // A parent in another project than the object's own stays where it is.
+    parent.dwProjID = 0x5678;
+    object->SetParentLocation(parent);
+    EXPECT_TRUE(object->CopyObject());
+    EXPECT_EQ(object->GetParentLocation().dwProjID, 0x5678u);
+    Locator::SetCopyMode(0);
+}
+
+TEST_F(PersistentStore, DestroyingATemporaryObjectDropsIt) {
+    NoticeLog log;
+    Locator creator;
+    CQZObject* object = creator.CreateObject(&classCQZObject, LOCATOR_CREATE_TEMPORARY);
+    ASSERT_NE(object, nullptr);
+    log.Attach(*object);
+    EXPECT_TRUE(object->DestroyObject(0));
+    ASSERT_FALSE(log.Codes().empty());
+    EXPECT_EQ(log.Codes().back(), 5u);
 }
 
 }  // namespace
