@@ -66,16 +66,9 @@ using RecordPtr = std::unique_ptr<CQZRuntimeClass, RecordDeleter>;
 
 RecordPtr NewRecord(const std::string& name, const GUID& guid, DWORD objSize = 16, DWORD flags = 0,
                     PFNQZCLASSCTRLPROC ctrl = nullptr) {
-    RecordPtr record(new CQZRuntimeClass);
-    std::memset(record.get(), 0, sizeof(CQZRuntimeClass));
-    record->cbSize = sizeof(CQZRuntimeClass);
-    record->dwObjSize = objSize;
-    std::strncpy(record->szClassName, name.c_str(), sizeof record->szClassName - 1);
-    record->guid = guid;
+    RecordPtr record(
+        new CQZRuntimeClass(fixture::MakeRecord(name.c_str(), guid, objSize, 0, ctrl)));
     record->dwFlags = flags;
-    record->pfnClassCtrlProc = ctrl;
-    record->dwStatus = QZRTC_NEVER;
-    record->dwVTblVersion = 1;
     return record;
 }
 
