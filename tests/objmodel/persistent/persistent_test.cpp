@@ -838,18 +838,21 @@ TEST_F(PersistentStore, CopyOnWriteRefreshAndUndo) {
     EXPECT_EQ(log.Notices(), (std::vector<Notice>{{4, 0x3}}));
 }
 
+// Snoop sees another writer's commit until the reader refreshes.
 TEST_F(PersistentStore, RefreshKeepsItsCallbacksWhenTheReloadThrows) {
     NoticeLog log;
     ObjectRef reader(Create());
     ASSERT_TRUE(reader);
     ASSERT_TRUE(reader->ReleaseAccess());
     log.Attach(*reader.get());
+    EXPECT_FALSE(reader->Snoop());
     {
         ObjectRef writer(Locator::RestoreObject(reader->GetLocator().GetLocation(), kAll, 1000));
         ASSERT_TRUE(writer);
         static_cast<CLoadProbeObject*>(writer.get())->word = 9;
         ASSERT_TRUE(writer->Commit(0));
     }
+    EXPECT_TRUE(reader->Snoop());
     log.Clear();
     CLoadProbeObject::throwOnLoad = true;
     DWORD result = 0;
@@ -864,6 +867,7 @@ TEST_F(PersistentStore, RefreshKeepsItsCallbacksWhenTheReloadThrows) {
     ASSERT_TRUE(reader->RefreshObject(kRead, 1000, &result)) << result;
     EXPECT_EQ(static_cast<CLoadProbeObject*>(reader.get())->word, 9u);
     EXPECT_EQ(log.Codes(), (std::vector<DWORD>{4}));
+    EXPECT_FALSE(reader->Snoop());
 }
 
 TEST_F(PersistentStore, DestroyNotifiesThenDropsTheReference) {
@@ -894,6 +898,14 @@ TEST_F(PersistentStore, TemporaryObjectsHoldAllAccessWithoutAFile) {
     log.Clear();
     object->DelObject();
     EXPECT_EQ(log.Notices(), (std::vector<Notice>{{3, 0}, {5, 0}}));
+    // Destroying one drops it.
+    NoticeLog destroyed;
+    object = creator.CreateObject(&classCQZObject, LOCATOR_CREATE_TEMPORARY);
+    ASSERT_NE(object, nullptr);
+    destroyed.Attach(*object);
+    EXPECT_TRUE(object->DestroyObject(0));
+    ASSERT_FALSE(destroyed.Codes().empty());
+    EXPECT_EQ(destroyed.Codes().back(), 5u);
 }
 
 TEST_F(PersistentStore, SystemObjectsAndWatchedIDs) {
@@ -905,31 +917,10 @@ TEST_F(PersistentStore, SystemObjectsAndWatchedIDs) {
     object->DelObject();
 }
 
-TEST_F(PersistentStore, SnoopSeesAnotherWritersCommit) {
-    ObjectRef reader(Create());
-    ASSERT_TRUE(reader);
-    ASSERT_TRUE(reader->ReleaseAccess());
-    EXPECT_FALSE(reader->Snoop());
-    {
-        ObjectRef writer(Locator::RestoreObject(reader->GetLocator().GetLocation(), kAll, 1000));
-        ASSERT_TRUE(writer);
-        ASSERT_TRUE(writer->Commit(0));
-    }
-    EXPECT_TRUE(reader->Snoop());
-    DWORD result = 0;
-    ASSERT_TRUE(reader->RefreshObject(kRead, 1000, &result));
-    EXPECT_FALSE(reader->Snoop());
-}
-
 TEST_F(PersistentStore, CopyModeOneMovesTheParentIntoTheWorkingProject) {
     ObjectRef object(NewLooseObject());
-    Location own;
-    own.dwHashID = 0x3437008D;
-    own.dwObjID = 1500;
-    own.dwProjID = 0x1234;
-    const_cast<Locator&>(object->GetLocator()) = own;
-    Location parent = own;
-    parent.dwObjID = 1499;
+    const_cast<Locator&>(object->GetLocator()) = MakeLocation(0x3437008D, 1500, 0x1234);
+    Location parent = MakeLocation(0x3437008D, 1499, 0x1234);
     object->SetParentLocation(parent);
     Locator::SetCopyMode(1);
     EXPECT_TRUE(object->CopyObject());
@@ -940,17 +931,6 @@ TEST_F(PersistentStore, CopyModeOneMovesTheParentIntoTheWorkingProject) {
     EXPECT_TRUE(object->CopyObject());
     EXPECT_EQ(object->GetParentLocation().dwProjID, 0x5678u);
     Locator::SetCopyMode(0);
-}
-
-TEST_F(PersistentStore, DestroyingATemporaryObjectDropsIt) {
-    NoticeLog log;
-    Locator creator;
-    CQZObject* object = creator.CreateObject(&classCQZObject, LOCATOR_CREATE_TEMPORARY);
-    ASSERT_NE(object, nullptr);
-    log.Attach(*object);
-    EXPECT_TRUE(object->DestroyObject(0));
-    ASSERT_FALSE(log.Codes().empty());
-    EXPECT_EQ(log.Codes().back(), 5u);
 }
 
 }  // namespace
