@@ -296,42 +296,32 @@ TEST_F(DiagTest, TrapSettingsActionWordsAndWrittenKeys) {
     constexpr int kMissing = -100;
     constexpr DWORD kMarker = 0x4;
     const DWORD kBreak = EXC_ACTION_BREAK, kPass = EXC_ACTION_PASS_ON;
+    // For each TRAPALL value: the action of the entries without a key, and entry 12's action for
+    // the keys 0, 1, 2, 5 and none. TRAPALL 0 (or none, or negative) sets every entry from its
+    // key, default 0; 1 (and above 2) makes keys default to 1, a non-zero key traps and a zero key
+    // changes nothing; 2 makes a non-zero key pass the exception on.
+    const int keys[] = {0, 1, 2, 5, kMissing};
+    struct Trap {
+        int trapAll;
+        DWORD others;
+        DWORD entry[5];
+    };
+    const Trap traps[] = {
+        {0, 0, {0, kBreak, kPass, kBreak, 0}},
+        {kMissing, 0, {0, kBreak, kPass, kBreak, 0}},
+        {-1, 0, {0, kBreak, kPass, kBreak, 0}},
+        {1, kBreak, {kMarker, kBreak, kBreak, kBreak, kBreak}},
+        {2, kPass, {kMarker, kPass, kPass, kPass, kPass}},
+        {3, kBreak, {kMarker, kBreak, kBreak, kBreak, kBreak}},
+    };
     struct Row {
         int trapAll, key;
         DWORD entry, others;
     };
-    const Row rows[] = {
-        // TRAPALL 0 (and missing, and negative): every entry is set from its key, default 0.
-        {0, 0, 0, 0},
-        {0, 1, kBreak, 0},
-        {0, 2, kPass, 0},
-        {0, 5, kBreak, 0},
-        {0, kMissing, 0, 0},
-        {kMissing, 2, kPass, 0},
-        {kMissing, kMissing, 0, 0},
-        {-1, 0, 0, 0},
-        {-1, 1, kBreak, 0},
-        {-1, 2, kPass, 0},
-        {-1, 5, kBreak, 0},
-        {-1, kMissing, 0, 0},
-        // TRAPALL 1: keys default to 1; a non-zero key traps, a zero key changes nothing.
-        {1, 0, kMarker, kBreak},
-        {1, 1, kBreak, kBreak},
-        {1, 2, kBreak, kBreak},
-        {1, 5, kBreak, kBreak},
-        {1, kMissing, kBreak, kBreak},
-        // TRAPALL 2: a non-zero key passes the exception on.
-        {2, 0, kMarker, kPass},
-        {2, 1, kPass, kPass},
-        {2, 2, kPass, kPass},
-        {2, 5, kPass, kPass},
-        {2, kMissing, kPass, kPass},
-        // Above 2 counts as 1.
-        {3, 0, kMarker, kBreak},
-        {3, 1, kBreak, kBreak},
-        {3, 2, kBreak, kBreak},
-        {3, 5, kBreak, kBreak},
-        {3, kMissing, kBreak, kBreak}};
+    std::vector<Row> rows;
+    for (const Trap& trap : traps)
+        for (int k = 0; k < 5; ++k)
+            rows.push_back({trap.trapAll, keys[k], trap.entry[k], trap.others});
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.trapAll) + " " + std::to_string(row.key));
         std::string lines;
