@@ -20,15 +20,12 @@
 #include "qzobj/suitelibs/uikit/dialogs.h"
 #include "support/capture.h"
 #include "support/fixture.h"
+#include "support/text.h"
 
 namespace qzo::test {
 namespace {
 
 using Process = QzoTest;
-
-std::string Utf8(const WCHAR* text) {
-    return qzo::text::ToUtf8(text);
-}
 
 std::string ExecutablePath() {
     char path[4096] = {};
@@ -127,12 +124,12 @@ TEST_F(Process, ModuleOfAnAddress) {
     WCHAR path[MAX_PATH];
     const void* inProgram = reinterpret_cast<const void*>(&ExecutablePath);
     ASSERT_EQ(GetModuleFilenameFromAddress(inProgram, path), path);
-    EXPECT_EQ(Utf8(path), ExecutablePath());
+    EXPECT_EQ(Narrow(path), ExecutablePath());
     EXPECT_EQ(GetModuleFilenameFromAddress(reinterpret_cast<const void*>(16), path), nullptr);
     EXPECT_EQ(path[0], 0);
     WCHAR small[4];
     ASSERT_EQ(GetModuleFilenameFromAddress(inProgram, small, 4), small);
-    EXPECT_EQ(Utf8(small), ExecutablePath().substr(0, 3));
+    EXPECT_EQ(Narrow(small), ExecutablePath().substr(0, 3));
     EXPECT_EQ(GetModuleFilenameFromAddress(inProgram, nullptr, 4), nullptr);
 
     EXPECT_EQ(GetModuleInstanceFromAddress(inProgram), GetMainInstance());
@@ -144,7 +141,7 @@ TEST_F(Process, StartupFolderIsTheExecutablesFolder) {
     WCHAR folder[MAX_PATH];
     ASSERT_TRUE(GetProcessStartupDir(folder));
     const std::string exe = ExecutablePath();
-    EXPECT_EQ(Utf8(folder), exe.substr(0, exe.rfind('/') + 1));
+    EXPECT_EQ(Narrow(folder), exe.substr(0, exe.rfind('/') + 1));
     WCHAR small[3] = {u'x', u'x', u'x'};
     EXPECT_FALSE(GetProcessStartupDir(small, 3));
     EXPECT_EQ(small[2], 0);
@@ -248,7 +245,7 @@ TEST_F(Process, ExceptionInfoNamesTheExceptionAndTheSymbols) {
     record.ExceptionAddress = reinterpret_cast<BYTE*>(&GetComputerID) + 4;
     WCHAR text[512];
     ASSERT_EQ(GetExceptionInfo(&pointers, text), 1);
-    const std::string info = Utf8(text);
+    const std::string info = Narrow(text);
     char address[32];
     std::snprintf(
         address, sizeof address, "%016llX",
@@ -261,11 +258,11 @@ TEST_F(Process, ExceptionInfoNamesTheExceptionAndTheSymbols) {
 
     record.ExceptionCode = 0x12345678;
     ASSERT_EQ(GetExceptionInfo(&pointers, text, 512), 1);
-    EXPECT_EQ(Utf8(text).rfind(std::string("Exception 0x12345678 @ 0x") + address, 0), 0u);
+    EXPECT_EQ(Narrow(text).rfind(std::string("Exception 0x12345678 @ 0x") + address, 0), 0u);
 
     WCHAR small[10];
     ASSERT_EQ(GetExceptionInfo(&pointers, small, 10), 1);
-    EXPECT_EQ(Utf8(small), "Exception");
+    EXPECT_EQ(Narrow(small), "Exception");
     EXPECT_EQ(GetExceptionInfo(nullptr, text), 0);
     EXPECT_EQ(GetExceptionInfo(&pointers, nullptr), 0);
     EXPECT_EQ(GetExceptionInfo(&pointers, text, 0), 0);
@@ -296,8 +293,7 @@ TEST_F(Process, StubMessageNamesTheCallersModuleFile) {
     qzo::uikit::SetMessageBoxAnswerHook(nullptr, nullptr);
     EXPECT_EQ(answer, IDCANCEL);
     const std::string program = ExecutablePath().substr(ExecutablePath().rfind('/') + 1);
-    EXPECT_EQ(qzo::text::ToUtf8(box.text),
-              "OldFunction called by " + program + " no longer supported");
+    EXPECT_EQ(Narrow(box.text), "OldFunction called by " + program + " no longer supported");
     EXPECT_EQ(box.caption, u"STUB MESSAGE");
     EXPECT_EQ(box.style & 0xF0u, MB_ICONHAND);
 }

@@ -1,5 +1,6 @@
 // Shared set-up of the diagnostics tests: a fresh exception table and switches, a counting
-// debugger-break hook, and helpers to write "QZO.INI" and build exception records.
+// debugger-break hook, and helpers to write "QZO.INI", build exception records and count
+// occurrences in a text.
 #pragma once
 
 #include <sys/stat.h>
@@ -44,6 +45,14 @@ class DiagTest : public QzoTest {
     }
     std::string IniText() const { return ReadFileBytes(IniPath()); }
 };
+
+// How often `part` occurs in `text` (overlapping occurrences count).
+inline size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
 
 // An exception record and context to hand to the filter.
 struct FakeException {

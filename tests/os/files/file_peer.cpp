@@ -84,8 +84,13 @@ FilePeer::FilePeer() {
 }
 
 namespace {
-unsigned long Parse(const std::string& answer, DWORD* error) {
-    auto words = Words(answer);
+// Sends "name a b c ..." and returns the answer's first number, its second through `error`.
+template <typename... Args>
+unsigned long Ask(Peer& peer, DWORD* error, const char* name, const Args&... args) {
+    std::ostringstream command;
+    command << name;
+    ((command << ' ' << args), ...);
+    const auto words = Words(peer.Call(command.str()));
     if (words.size() < 2) return 0xDEADu;
     if (error) *error = static_cast<DWORD>(std::stoul(words[1]));
     return std::stoul(words[0]);
@@ -94,22 +99,16 @@ unsigned long Parse(const std::string& answer, DWORD* error) {
 
 unsigned FilePeer::Open(const std::string& slot, const std::string& path, DWORD access, DWORD share,
                         DWORD creation, DWORD* error) {
-    std::ostringstream command;
-    command << "file_open " << slot << " " << path << " " << access << " " << share << " "
-            << creation;
-    return static_cast<unsigned>(Parse(peer_.Call(command.str()), error));
+    return static_cast<unsigned>(
+        Ask(peer_, error, "file_open", slot, path, access, share, creation));
 }
 
 bool FilePeer::Lock(const std::string& slot, DWORD offset, DWORD bytes, DWORD* error) {
-    std::ostringstream command;
-    command << "file_lock " << slot << " " << offset << " " << bytes;
-    return Parse(peer_.Call(command.str()), error) == 1;
+    return Ask(peer_, error, "file_lock", slot, offset, bytes) == 1;
 }
 
 bool FilePeer::Unlock(const std::string& slot, DWORD offset, DWORD bytes, DWORD* error) {
-    std::ostringstream command;
-    command << "file_unlock " << slot << " " << offset << " " << bytes;
-    return Parse(peer_.Call(command.str()), error) == 1;
+    return Ask(peer_, error, "file_unlock", slot, offset, bytes) == 1;
 }
 
 bool FilePeer::Close(const std::string& slot) {

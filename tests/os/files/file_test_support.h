@@ -1,11 +1,14 @@
-// Helpers of the file tests: system paths from native ones, checks of a result together with the
-// last error, a peer that drives CQZFile handles in another process, and the answers it gives.
+// Helpers of the file tests: system paths from native ones, the fixture, checks of a result
+// together with the last error, a peer that drives CQZFile handles in another process, and the
+// answers it gives.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "qzobj/diag.h"
 #include "qzobj/file.h"
+#include "qzobj/platform/file_faults.h"
 #include "qzobj/platform/last_error.h"
 #include "support/fixture.h"
 #include "support/last_error_checks.h"
@@ -16,6 +19,18 @@ namespace qzo::test::files {
 inline std::u16string System(const std::string& native) {
     return std::u16string(native.begin(), native.end());
 }
+
+// The fixture of the file tests: armed file faults and debug output end with the test.
+class FileTest : public QzoTest {
+  protected:
+    void TearDown() override {
+        qzo::platform::ClearFileFaults();
+        SetDebugMode(FALSE);
+        QzoTest::TearDown();
+    }
+    // A path in the test's folder, in the library's form.
+    std::u16string Path(const std::string& name) const { return System(TempPath(name)); }
+};
 
 // Splits a peer's answer "a b c" into words.
 std::vector<std::string> Words(const std::string& answer);
