@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "storecrash/sweep_driver.h"
-#include "store/storexp/payload_object.h"
 #include "support/fixture.h"
 #include "support/simulated_network.h"
+#include "support/store_object.h"
 
 namespace qzo::test::store {
 namespace {
@@ -49,7 +49,7 @@ class CrashSweepTest : public QzoTest {
     void SetUp() override {
         QzoTest::SetUp();
         ASSERT_TRUE(kComputerNamed);
-        ASSERT_TRUE(RegisterPayloadClass());
+        ASSERT_TRUE(RegisterStoreTestClass());
         static int counter = 0;
         const unsigned port =
             1024 + (unsigned(getpid()) * 37u + unsigned(++counter) * 211u) % 23000u;

@@ -11,10 +11,11 @@
 #include <fstream>
 
 #include "qzobj/project_locator.h"
-#include "store/storexp/object_file_reader.h"
-#include "store/storexp/payload_object.h"
 #include "support/fixture.h"
 #include "support/peer.h"
+#include "support/store_image.h"
+#include "support/store_object.h"
+#include "support/text.h"
 
 namespace qzo::test::store {
 namespace {
@@ -24,16 +25,16 @@ std::string CommandOf(const Step& step, const std::string& project) {
     std::snprintf(flags, sizeof flags, "%X", unsigned(step.flags));
     switch (step.kind) {
         case Step::kProject:
-            return "sweep_project " + project;
+            return "store_project " + project;
         case Step::kCreate:
-            return "sweep_create " + std::to_string(step.tag) + " " + std::to_string(step.size);
+            return "store_create " + std::to_string(step.tag) + " " + std::to_string(step.size);
         case Step::kCommit:
-            return "sweep_commit " + std::to_string(step.tag) + " " + std::to_string(step.size) +
+            return "store_commit " + std::to_string(step.tag) + " " + std::to_string(step.size) +
                    " " + flags;
         case Step::kUndo:
-            return "sweep_undo";
+            return "store_undo";
         case Step::kPurge:
-            return "sweep_purge";
+            return "store_purge";
     }
     return "exit 3";
 }
@@ -93,19 +94,19 @@ bool OneOf(DWORD tag, const ObjectModel& before, const ObjectModel& after, DWORD
 
 ObjectRef RestoreAt(const Location& location, DWORD access, DWORD* result) {
     Locator locator(location);
-    return ObjectRef(AsPayload(locator.RestoreObject(access, 2000, 0, result)));
+    return ObjectRef(locator.RestoreObject(access, 2000, 0, result));
 }
 
 // Every slot the index lists holds a whole version stored under its ModifyCnt.
 std::string CheckListedSlots(const std::string& path, const ObjectModel& before,
                              const ObjectModel& after) {
-    const std::string file = ReadFileBytes(path);
-    const IndexImage index = ReadIndex(file);
-    if (!index.readable) return "no readable index";
-    for (unsigned i = 0; i < kSlots; ++i) {
-        const SlotImage& slot = index.slots[i];
+    const Bytes file = ReadFile(path);
+    const ImageIndex index = ParseIndex(file);
+    if (index.size != kIndexSize) return "no readable index";
+    for (uint32_t i = 0; i < kSlotCount; ++i) {
+        const ImageSlot& slot = index.slots[i];
         if (slot.modifyCnt == 0) continue;
-        const auto content = ReadVersion(file, slot.offset, index.EndOf(i));
+        const auto content = ReadVersion(file, slot.offset, SlotEnd(index, i));
         if (!content)
             return "listed slot " + std::to_string(i) + " (ModifyCnt " +
                    std::to_string(slot.modifyCnt) + ") holds no whole version";
@@ -122,12 +123,12 @@ std::string CheckListedSlots(const std::string& path, const ObjectModel& before,
 std::string CheckObject(const Location& location, const std::string& path,
                         const ObjectModel& before, const ObjectModel& after) {
     DWORD result = 0;
-    ObjectRef reader = RestoreAt(location, kRead, &result);
-    if (!reader) {
+    ObjectRef reader = RestoreAt(location, LOCATOR_ACCESS_READ, &result);
+    if (!reader.test()) {
         if (!before.exists && result == LOCATOR_FAILED) return {};  // refused during creation
         return "restore failed with " + std::to_string(result);
     }
-    const DWORD tag = reader->Tag();
+    const DWORD tag = reader.test()->tag;
     reader.reset();
     if ((!before.exists || tag != before.CurrentTag()) && tag != after.CurrentTag())
         return "restored version " + std::to_string(tag) + ", expected " +
@@ -135,23 +136,23 @@ std::string CheckObject(const Location& location, const std::string& path,
                std::to_string(after.CurrentTag());
     if (std::string broken = CheckListedSlots(path, before, after); !broken.empty()) return broken;
 
-    ObjectRef writer = RestoreAt(location, kReadWriteEdit, &result);
-    if (!writer) return "writer could not open: " + std::to_string(result);
-    if (writer->Tag() != tag) return "the writer sees another version than the reader";
+    ObjectRef writer = RestoreAt(location, LOCATOR_ACCESS_RWE, &result);
+    if (!writer.test()) return "writer could not open: " + std::to_string(result);
+    if (writer.test()->tag != tag) return "the writer sees another version than the reader";
     writer.reset();
-    if (std::string broken = CheckClosedFile(ReadFileBytes(path)); !broken.empty())
+    if (std::string broken = CheckClosedFile(ReadFile(path)); !broken.empty())
         return "after one writer: " + broken;
 
-    writer = RestoreAt(location, kReadWriteEdit, &result);
-    if (!writer) return "second writer could not open: " + std::to_string(result);
-    writer->SetContent(9999, 1234);
+    writer = RestoreAt(location, LOCATOR_ACCESS_RWE, &result);
+    if (!writer.test()) return "second writer could not open: " + std::to_string(result);
+    writer.test()->SetContent(9999, 1234);
     if (!writer->Commit(0)) return "a further commit failed";
     writer.reset();
-    reader = RestoreAt(location, kRead, &result);
-    if (!reader || reader->Tag() != 9999 || !reader->Intact())
+    reader = RestoreAt(location, LOCATOR_ACCESS_READ, &result);
+    if (!reader.test() || reader.test()->tag != 9999 || !reader.test()->Intact())
         return "the further commit does not restore";
     reader.reset();
-    if (std::string broken = CheckClosedFile(ReadFileBytes(path)); !broken.empty())
+    if (std::string broken = CheckClosedFile(ReadFile(path)); !broken.empty())
         return "after the further commit: " + broken;
     return {};
 }
@@ -271,7 +272,7 @@ std::string CheckAfterCrash(const Script& script, const ChildRun& run, const Run
         location.dwHashID = objects[0].hashID;
         location.dwObjID = objects[0].objID;
         location.dwProjID = id;
-        location.dwDataID = PayloadClass().dwDataID;
+        location.dwDataID = classCStoreTestObject.dwDataID;
         location.dwFlags = 0;
         broken = CheckObject(location, objects[0].path, before, after);
     }

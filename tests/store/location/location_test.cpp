@@ -3,6 +3,8 @@
 #include "qzobj/location.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -129,6 +131,24 @@ TEST(LocationGuid, GuidBytesBecomeTheFirstFourWords) {
     EXPECT_FALSE(location.IsDiskObject());
     EXPECT_EQ(location.GetData(), 0u);                    // the data word is part of the GUID
     EXPECT_EQ(TextOf(location).substr(32), u"AAAACAAA");  // flags 0x20000 in the text
+}
+
+// The GUID's last byte right before a page no one may read: taking one byte more than the GUID
+// holds (a copy of 9 bytes of Data4) ends the test program.
+TEST(LocationGuid, ReadsNoBytePastTheGuid) {
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void* pages =
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(static_cast<char*>(pages) + page, page, PROT_NONE), 0);
+    auto* guid = reinterpret_cast<GUID*>(static_cast<char*>(pages) + page - sizeof(GUID));
+    *guid = GUID{0x01020304, 0x0506, 0x0708, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18}};
+    Location location;
+    location = *guid;
+    EXPECT_EQ(location.dwProjID, 0x14131211u);
+    EXPECT_EQ(location.dwDataID, 0x18171615u);
+    EXPECT_EQ(location.dwFlags, LOCATOR_VIRTUAL);
+    munmap(pages, 2 * page);
 }
 
 TEST(LocationValidity, EachFieldsNoneValueMakesItInvalid) {

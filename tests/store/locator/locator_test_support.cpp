@@ -1,42 +1,15 @@
-// Helpers of the locator tests.
+// The locator tests' fixture.
 #include "store/locator/locator_test_support.h"
-
-#include <unistd.h>
-
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
 
 #include "qzobj/file_modes.h"
 #include "qzobj/pathkit.h"
 #include "qzobj/store/locfile.h"
 
-namespace qzo::test::locator {
-namespace {
-
-// Before the library caches the computer's ID: this process is ALPHA (its peers say BETA).
-const bool kComputerNamed = [] {
-    setenv("QZO_COMPUTERNAME", "ALPHA", 0);
-    return true;
-}();
-
-std::atomic<unsigned> g_testNumber{0};
-
-}  // namespace
+namespace qzo::test::store {
 
 void LocatorTest::SetUp() {
-    QzoTest::SetUp();
-    ASSERT_TRUE(kComputerNamed);
-    // A port base of this test: below the ephemeral range even with the 8,191 a box adds.
-    const unsigned base = 1024 + (unsigned(getpid()) * 37u + g_testNumber++ * 211u) % 23000u;
-    setenv("QZO_MAILSLOT_PORT", std::to_string(base).c_str(), 1);
-    const std::string hosts = TempPath("hosts");
-    {
-        std::ofstream file(hosts, std::ios::trunc);
-        file << "ALPHA " << TestAddress(kAlphaHost) << "\nBETA " << TestAddress(kBetaHost) << "\n";
-    }
-    setenv("QZO_HOSTS", hosts.c_str(), 1);
-
+    StoreTest::SetUp();
+    if (HasFatalFailure()) return;
     path_ = TempPath("proj/OBJ/5A5A0001/00000ABC.QZO");
     widePath_ = Wide(path_);
     ASSERT_TRUE(FU_CreatePath(Wide(TempPath("proj/OBJ/5A5A0001/")).c_str()));
@@ -60,8 +33,4 @@ qzo::store::AccessRequest LocatorTest::Request(DWORD access, DWORD timeout) cons
     return request;
 }
 
-std::map<std::string, std::string> LocatorTest::BetaEnvironment() const {
-    return {{"QZO_COMPUTERNAME", "BETA"}};
-}
-
-}  // namespace qzo::test::locator
+}  // namespace qzo::test::store

@@ -1,14 +1,17 @@
 // The tests' own object-file writer and reader (see store_image.h).
-#include "store/objects/store_image.h"
+#include "support/store_image.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 
 #include "qzobj/hashid.h"
 #include "qzobj/objmodel.h"
+#include "support/store_object.h"
 
 namespace qzo::test::store {
 
@@ -17,9 +20,9 @@ void Put32(Bytes& bytes, size_t at, uint32_t value) {
 }
 
 uint32_t Get32(const Bytes& bytes, size_t at) {
-    uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes.at(at + i);
-    return value;
+    if (at + 4 > bytes.size()) return 0;
+    return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+           uint32_t(bytes[at + 3]) << 24;
 }
 
 void PutText(Bytes& bytes, size_t at, const std::u16string& text) {
@@ -27,6 +30,40 @@ void PutText(Bytes& bytes, size_t at, const std::u16string& text) {
         bytes.at(at + 2 * i) = uint8_t(text[i]);
         bytes.at(at + 2 * i + 1) = uint8_t(text[i] >> 8);
     }
+}
+
+Bytes BytesOf(const void* data, size_t size) {
+    const auto* at = static_cast<const uint8_t*>(data);
+    return Bytes(at, at + size);
+}
+
+Bytes Word(uint32_t value) {
+    Bytes bytes(4);
+    Put32(bytes, 0, value);
+    return bytes;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes bytes;
+    for (const Bytes& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
+    return bytes;
+}
+
+::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
+    const size_t common = std::min(actual.size(), expected.size());
+    for (size_t i = 0; i < common; ++i) {
+        if (actual[i] != expected[i]) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "first difference at offset %zu: %02X, expected %02X (lengths %zu, %zu)",
+                          i, actual[i], expected[i], actual.size(), expected.size());
+            return ::testing::AssertionFailure() << text;
+        }
+    }
+    if (actual.size() != expected.size())
+        return ::testing::AssertionFailure()
+               << "length " << actual.size() << ", expected " << expected.size();
+    return ::testing::AssertionSuccess();
 }
 
 ImageClass ClassOf(const CQZRuntimeClass& record) {
@@ -47,6 +84,15 @@ ImageClass ClassOf(const CQZRuntimeClass& record) {
     return image;
 }
 
+ImageClass RootClass() {
+    ImageClass root;
+    root.hashID = kRootHashID;
+    std::memcpy(root.guid, kRootGuid, 16);
+    root.flags = 0x81;
+    root.path = kRootLibraryPath;
+    return root;
+}
+
 Bytes HeritageBytes(const ImageClass& record) {
     Bytes bytes(kHeritageSize, 0);
     Put32(bytes, 0, kHeritageSize);
@@ -63,6 +109,11 @@ Bytes EmptyHeritageBytes() {
     Put32(bytes, 0, kHeritageSize);
     Put32(bytes, 4, 0xFC00u);
     return bytes;
+}
+
+ImageLocation ImageLocationOf(const Location& location) {
+    return ImageLocation{location.dwHashID, location.dwObjID, location.dwProjID, location.dwDataID,
+                         location.dwFlags};
 }
 
 Bytes HeaderBytes(const ImageLocation& location, const std::vector<ImageClass>& classes) {
@@ -85,14 +136,13 @@ Bytes HeaderBytes(const ImageLocation& location, const std::vector<ImageClass>& 
     return bytes;
 }
 
-Bytes IndexHeaderBytes(const ImageIndex& index) {
-    Bytes bytes(kIndexHeaderSize, 0);
-    Put32(bytes, 0, index.size);
-    Put32(bytes, 4, index.classFlags);
-    Put32(bytes, 8, index.current);
-    Put32(bytes, 12, index.dataEnd);
-    Put32(bytes, 16, index.slotCount);
-    return bytes;
+ImageIndex OneVersionIndex(uint32_t classFlags, uint32_t versionSize) {
+    ImageIndex index;
+    index.classFlags = classFlags;
+    index.current = 0;
+    index.dataEnd = kVersionsOffset + versionSize;
+    index.slots[0] = {1, kVersionsOffset, index.dataEnd, 0, u"Create"};
+    return index;
 }
 
 Bytes SlotBytes(const ImageSlot& slot) {
@@ -106,7 +156,12 @@ Bytes SlotBytes(const ImageSlot& slot) {
 }
 
 Bytes IndexBytes(const ImageIndex& index) {
-    Bytes bytes = IndexHeaderBytes(index);
+    Bytes bytes(kIndexHeaderSize, 0);
+    Put32(bytes, 0, index.size);
+    Put32(bytes, 4, index.classFlags);
+    Put32(bytes, 8, index.current);
+    Put32(bytes, 12, index.dataEnd);
+    Put32(bytes, 16, index.slotCount);
     for (const ImageSlot& slot : index.slots) {
         const Bytes one = SlotBytes(slot);
         bytes.insert(bytes.end(), one.begin(), one.end());
@@ -125,48 +180,43 @@ Bytes UndoEntryBytes(uint32_t modifyCnt, uint32_t sizeKB, const std::u16string& 
 }
 
 Bytes Chunk(uint32_t id, const Bytes& payload) {
-    Bytes bytes(8, 0);
-    Put32(bytes, 0, id);
-    Put32(bytes, 4, uint32_t(payload.size()));
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return bytes;
+    return Concat({Word(id), Word(uint32_t(payload.size())), payload});
 }
 
 uint32_t ChunkID(const char* name) {
     return GetHashID(name);
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes bytes;
-    for (const Bytes& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
-    return bytes;
-}
-
 Bytes RootVersionBytes(uint32_t version) {
-    Bytes word(4, 0);
-    Put32(word, 0, version);
-    return Chunk(kRootHashID, Chunk(kRootHashID, word));
+    return Chunk(kRootHashID, Chunk(kRootHashID, Word(version)));
 }
 
 Bytes RootNTBytes() {
     return Chunk(kRootHashID, {});
 }
 
+Bytes TestVersionBytes(uint32_t version, uint32_t tag, const Bytes& payload) {
+    const Bytes head = Concat({Word(kHeadMagic), Word(tag), Word(uint32_t(payload.size())),
+                               Word(PayloadChecksum(payload))});
+    return Concat({RootVersionBytes(version), Chunk(ChunkID(kHeadChunk), head),
+                   Chunk(ChunkID(kPayloadChunk), payload)});
+}
+
+Bytes TestNTBytes(uint32_t ntValue) {
+    return Concat({RootNTBytes(), Chunk(ChunkID(kNTValueChunk), Word(ntValue))});
+}
+
 Bytes FileBytes(const ImageLocation& location, const std::vector<ImageClass>& classes,
                 const ImageIndex& index, const Bytes& nt, const Bytes& versions) {
-    Bytes bytes = HeaderBytes(location, classes);
-    const Bytes indexBytes = IndexBytes(index);
-    bytes.insert(bytes.end(), indexBytes.begin(), indexBytes.end());
     Bytes ntArea(kVersionsOffset - kNTOffset, 0);
     std::copy(nt.begin(), nt.begin() + long(std::min<size_t>(nt.size(), ntArea.size())),
               ntArea.begin());
-    bytes.insert(bytes.end(), ntArea.begin(), ntArea.end());
-    bytes.insert(bytes.end(), versions.begin(), versions.end());
-    return bytes;
+    return Concat({HeaderBytes(location, classes), IndexBytes(index), ntArea, versions});
 }
 
 ImageIndex ParseIndex(const Bytes& file) {
     ImageIndex index;
+    index.size = 0;
     if (file.size() < kNTOffset) return index;
     index.size = Get32(file, kIndexOffset);
     index.classFlags = Get32(file, kIndexOffset + 4);
@@ -207,6 +257,70 @@ std::optional<ParsedChunk> ReadChunk(const Bytes& file, size_t at, size_t end) {
     ParsedChunk chunk{Get32(file, at), at + 8, Get32(file, at + 4)};
     if (uint64_t(chunk.payloadAt) + chunk.size > end) return std::nullopt;
     return chunk;
+}
+
+std::optional<VersionContent> ReadVersion(const Bytes& file, uint64_t begin, uint64_t end) {
+    if (begin > end || end > file.size()) return std::nullopt;
+    std::vector<ParsedChunk> chunks;
+    for (uint64_t at = begin; at < end;) {
+        const auto chunk = ReadChunk(file, at, end);
+        if (!chunk) return std::nullopt;
+        chunks.push_back(*chunk);
+        at = chunk->payloadAt + chunk->size;
+    }
+    // The root's chunk holding its version chunk, the head, the payload.
+    if (chunks.size() != 3 || chunks[0].id != kRootHashID || chunks[0].size != 12 ||
+        chunks[1].id != ChunkID(kHeadChunk) || chunks[1].size != kHeadSize ||
+        chunks[2].id != ChunkID(kPayloadChunk))
+        return std::nullopt;
+    const size_t head = chunks[1].payloadAt, body = chunks[2].payloadAt;
+    const VersionContent content{Get32(file, chunks[0].payloadAt + 8), Get32(file, head + 4),
+                                 Get32(file, head + 8)};
+    const Bytes payload(file.begin() + long(body), file.begin() + long(body + chunks[2].size));
+    if (Get32(file, head) != kHeadMagic || content.size != payload.size() ||
+        PayloadChecksum(payload) != Get32(file, head + 12) ||
+        payload != PayloadFor(content.tag, content.size))
+        return std::nullopt;
+    return content;
+}
+
+std::string CheckClosedFile(const Bytes& file) {
+    const ImageIndex index = ParseIndex(file);
+    if (index.size != kIndexSize) return "no readable index";
+    if (index.slotCount != kSlotCount) return "slot count " + std::to_string(index.slotCount);
+    if (index.current >= kSlotCount) return "current slot " + std::to_string(index.current);
+    if (index.slots[index.current].modifyCnt == 0) return "current slot is empty";
+    if (file.size() != index.dataEnd)
+        return "length " + std::to_string(file.size()) + " != data end " +
+               std::to_string(index.dataEnd);
+    std::set<uint32_t> stamps;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    for (uint32_t i = 0; i < kSlotCount; ++i) {
+        const ImageSlot& slot = index.slots[i];
+        if (slot.modifyCnt == 0) continue;
+        if (!stamps.insert(slot.modifyCnt).second)
+            return "ModifyCnt " + std::to_string(slot.modifyCnt) + " twice";
+        if (!SlotInBounds(index, i, file.size()))
+            return "slot " + std::to_string(i) + " range out of bounds";
+        const uint64_t end = SlotEnd(index, i);
+        for (const auto& [begin, other] : ranges)
+            if (slot.offset < other && begin < end)
+                return "slot " + std::to_string(i) + " overlaps another";
+        ranges.emplace_back(slot.offset, end);
+    }
+    return {};
+}
+
+std::optional<std::string> AccessRecordComputer(const Bytes& file, uint64_t at) {
+    if (at + kAccessInfoSize > file.size() || std::memcmp(&file[at], "IAZQ", 4) != 0)
+        return std::nullopt;
+    std::string name;
+    for (uint64_t i = 0; i < 16; ++i) {
+        const char16_t unit = char16_t(file[at + 8 + 2 * i] | file[at + 9 + 2 * i] << 8);
+        if (unit == 0) break;
+        name += char(unit);
+    }
+    return name;
 }
 
 Bytes ReadFile(const std::string& path) {
