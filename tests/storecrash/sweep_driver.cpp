@@ -1,13 +1,13 @@
 // The crash sweep's driver: the children that run a script and die, and the checks afterwards.
 #include "storecrash/sweep_driver.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "qzobj/project_locator.h"
@@ -39,25 +39,8 @@ std::string CommandOf(const Step& step, const std::string& project) {
     return "exit 3";
 }
 
-std::vector<std::string> Entries(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        closedir(dir);
-    }
-    return names;
-}
-
-bool EndsWithQzo(const std::string& name) {
-    if (name.size() < 4) return false;
-    std::string tail = name.substr(name.size() - 4);
-    for (char& c : tail) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return tail == ".QZO";
-}
-
-// The object files of a project: "OBJ/<class>/<object>.QZO", with the class folder's and the
-// file's names read as hexadecimal.
+// The object files of a project: "<OBJ>/<class>/<object>.QZO" whatever the case, with the class
+// folder's and the file's names read as hexadecimal.
 struct FoundObject {
     std::string path;
     DWORD hashID = 0;
@@ -66,15 +49,17 @@ struct FoundObject {
 
 std::vector<FoundObject> ObjectFiles(const std::string& project) {
     std::vector<FoundObject> found;
-    for (const std::string& objFolder : Entries(project)) {
-        if (objFolder.size() != 3 || (objFolder[0] != 'O' && objFolder[0] != 'o')) continue;
-        for (const std::string& classFolder : Entries(project + objFolder))
-            for (const std::string& file : Entries(project + objFolder + "/" + classFolder))
-                if (EndsWithQzo(file))
-                    found.push_back(
-                        FoundObject{project + objFolder + "/" + classFolder + "/" + file,
-                                    DWORD(std::strtoul(classFolder.c_str(), nullptr, 16)),
-                                    DWORD(std::strtoul(file.c_str(), nullptr, 16))});
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(project, error)) {
+        const std::filesystem::path& path = entry.path();
+        std::string extension = path.extension().string();
+        for (char& c : extension) c = char(std::toupper(static_cast<unsigned char>(c)));
+        if (extension != ".QZO" || path.parent_path().parent_path().parent_path() !=
+                                       std::filesystem::path(project).parent_path())
+            continue;
+        found.push_back(FoundObject{
+            path.string(), DWORD(std::strtoul(path.parent_path().filename().c_str(), nullptr, 16)),
+            DWORD(std::strtoul(path.filename().c_str(), nullptr, 16))});
     }
     return found;
 }
@@ -202,10 +187,13 @@ RunFolders MakeRunFolders(const std::string& base, const std::string& name,
     folders.windir = base + "/W" + name;
     mkdir(folders.root.c_str(), 0777);
     mkdir(folders.windir.c_str(), 0777);
+    std::error_code error;
     if (!seed.empty())
-        for (const std::string& file : Entries(seed))
-            if (file.size() < 4 || file.compare(file.size() - 4, 4, ".lck") != 0)
-                WriteFileBytes(folders.windir + "/" + file, ReadFileBytes(seed + "/" + file));
+        for (const auto& file : std::filesystem::directory_iterator(seed, error))
+            if (file.path().extension() != ".lck" && file.path().filename().c_str()[0] != '.')
+                std::filesystem::copy_file(
+                    file.path(), std::filesystem::path(folders.windir) / file.path().filename(),
+                    error);
     return folders;
 }
 

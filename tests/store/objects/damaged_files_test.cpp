@@ -310,33 +310,64 @@ TEST(ObjectFileCheck, UndoListIsSortedAndCountsSteps) {
     EXPECT_EQ(undo + redo, 0u);
 }
 
-// One damage step: a byte, a field set to a boundary value, or a new length.
-void Damage(Bytes& image, std::mt19937& random) {
-    const uint32_t boundaries[] = {0,          1,          63,         64,        2236,  7920,
-                                   10239,      10240,      10300,      10520,     10600, 10768,
-                                   0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF};
-    switch (random() % 5) {
-        case 0:
-        case 1: {  // a field of the header or index: most of the interesting words live here
-            const size_t at = (random() % (kNTOffset / 4)) * 4;
-            if (at + 4 <= image.size()) Put32(image, at, boundaries[random() % 16]);
-            return;
-        }
-        case 2: {  // a slot word of the first few slots
-            const size_t at = SlotOffset(random() % 6) + 4 * (random() % 4);
-            const uint32_t value = random() % 2 ? boundaries[random() % 16] : random() % 11000;
-            if (at + 4 <= image.size()) Put32(image, at, value);
-            return;
-        }
-        case 3:  // any bit
-            if (!image.empty()) image[random() % image.size()] ^= uint8_t(1u << (random() % 8));
-            return;
-        default: {  // a new length, mostly near the interesting places
-            const int64_t near = int64_t(boundaries[random() % 12]) + int64_t(random() % 3) - 1;
-            image.resize(random() % 4 ? size_t(std::max<int64_t>(near, 0)) : random() % 11000);
-            return;
-        }
+// One seeded damage: bytes of the header, index or NT block, any byte, a word of header or
+// index or of a slot, a chunk size (of `chunkSizes`) set to a boundary value, a new length
+// (mostly near a boundary), or trailing garbage. Returns the kind.
+unsigned Mutate(Bytes& bytes, std::mt19937& random, const std::vector<size_t>& chunkSizes) {
+    const uint32_t length = uint32_t(bytes.size());
+    const uint32_t values[] = {0,
+                               1,
+                               63,
+                               64,
+                               2236,
+                               7920,
+                               10239,
+                               10240,
+                               length - 1,
+                               length,
+                               length + 1,
+                               0x7FFFFFFF,
+                               0x80000000u,
+                               0xFFFFFFFEu,
+                               0xFFFFFFFFu,
+                               uint32_t(random() % 11000),
+                               uint32_t(random())};
+    const uint32_t value = values[random() % std::size(values)];
+    auto put = [&](size_t at) {
+        if (at + 4 <= bytes.size()) Put32(bytes, at, value);
+    };
+    const unsigned kind = random() % 8;
+    if (bytes.empty() && kind < 2) return kind;
+    switch (kind) {
+        case 0:  // a few bytes of header, index or NT block
+            for (unsigned n = 1 + random() % 4; n > 0; --n)
+                bytes[random() % std::min<size_t>(bytes.size(), kNTOffset + 64)] ^=
+                    uint8_t(1 + random() % 255);
+            break;
+        case 1:  // any byte
+            bytes[random() % bytes.size()] = uint8_t(random());
+            break;
+        case 2:  // an aligned word of header or index
+            put(4 * (random() % (kNTOffset / 4)));
+            break;
+        case 3:  // a word of one of the first slots
+            put(SlotOffset(random() % 6) + 4 * (random() % 4));
+            break;
+        case 4:  // a word of any slot
+            put(SlotOffset(random() % kSlotCount) + 4 * (random() % 4));
+            break;
+        case 5:  // a chunk size
+            if (!chunkSizes.empty()) put(chunkSizes[random() % chunkSizes.size()]);
+            break;
+        case 6:  // a new length
+            bytes.resize(random() % 2 ? std::min<size_t>(value, bytes.size())
+                                      : random() % (bytes.size() + 1));
+            break;
+        default:  // trailing garbage
+            for (unsigned n = 1 + random() % 300; n > 0; --n) bytes.push_back(uint8_t(random()));
+            break;
     }
+    return kind;
 }
 
 TEST(ObjectFileCheck, SeededMutationsNeverYieldSlotsOutsideTheFile) {
@@ -348,7 +379,7 @@ TEST(ObjectFileCheck, SeededMutationsNeverYieldSlotsOutsideTheFile) {
     unsigned usable = 0, refused = 0;
     for (int round = 0; round < 2000; ++round) {
         Bytes image = original;
-        for (int s = 1 + int(random() % 4); s > 0; --s) Damage(image, random);
+        for (int s = 1 + int(random() % 4); s > 0; --s) Mutate(image, random, {});
         const Outcome out = Read(image);
         SCOPED_TRACE("round " + std::to_string(round));
         if (!out.check.IsUsable()) {
@@ -583,43 +614,10 @@ TEST_F(StoreDamagedFiles, SeededMutationsNeverCrashOrChangeTheFile) {
     for (const ImageSlot& slot : index.slots)
         if (slot.modifyCnt)
             for (size_t at : {4, 12, 24, 48}) chunkSizeFields.push_back(slot.offset + at);
-    const uint32_t length = uint32_t(good_.size());
-    auto Interesting = [&]() -> uint32_t {
-        const uint32_t values[] = {0,     1,     0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u,
-                                   10239, 10240, length - 1,  length,      length + 1,
-                                   63,    64,    2236,        7920,        uint32_t(random())};
-        return values[random() % (sizeof values / sizeof values[0])];
-    };
-
     int refusedCount = 0;
     for (int i = 0; i < count; ++i) {
         Bytes bytes = good_;
-        const unsigned kind = random() % 7;
-        switch (kind) {
-            case 0:  // a few bytes of header, index or NT block
-                for (unsigned n = 1 + random() % 4; n > 0; --n)
-                    bytes[random() % (kNTOffset + 64)] ^= uint8_t(1 + random() % 255);
-                break;
-            case 1:  // any byte
-                bytes[random() % bytes.size()] = uint8_t(random());
-                break;
-            case 2:  // an aligned word of header or index
-                Put32(bytes, 4 * (random() % (kNTOffset / 4)), Interesting());
-                break;
-            case 3:  // a chunk size
-                Put32(bytes, chunkSizeFields[random() % chunkSizeFields.size()], Interesting());
-                break;
-            case 4:  // cut anywhere
-                bytes.resize(random() % bytes.size());
-                break;
-            case 5:  // trailing garbage
-                for (unsigned n = 1 + random() % 300; n > 0; --n)
-                    bytes.push_back(uint8_t(random()));
-                break;
-            default:  // a field of a slot
-                Put32(bytes, SlotOffset(random() % kSlotCount) + 4 * (random() % 4), Interesting());
-                break;
-        }
+        const unsigned kind = Mutate(bytes, random, chunkSizeFields);
         SCOPED_TRACE("seed " + std::to_string(seed) + ", mutation " + std::to_string(i) +
                      ", kind " + std::to_string(kind));
         ASSERT_TRUE(WriteFile(path_, bytes));
