@@ -173,6 +173,21 @@ TEST(ChangeMessage, OnlyAWholeChangeOfTheServedProjectRemovesTheEntry) {
     EXPECT_FALSE(ApplyChangeMessage(&message.Item, kProjID, table));
 }
 
+// A change detection request for the fixture's object read at `objectTime`, counting the reads
+// of the file in `reads`.
+SnoopRequest CountingRequest(const std::u16string& path, FILETIME objectTime, int& reads) {
+    SnoopRequest request;
+    request.objID = kObjID;
+    request.projID = kProjID;
+    request.path = path.c_str();
+    request.objectTime = objectTime;
+    request.readFile = [&reads](const WCHAR* file) {
+        ++reads;
+        return qzo::store::ReadFileFacts(file);
+    };
+    return request;
+}
+
 class NoticeTest : public LocatorTest {
   protected:
     // BETA opens the project's box first, then this process (ALPHA); both then know each other.
@@ -218,15 +233,7 @@ TEST_F(NoticeTest, ServedTableAnswersWithoutTouchingTheFile) {
     ChangeNotices notices{&table_, &alpha_, kProjID};
     const qzo::store::FileFacts facts = qzo::store::ReadFileFacts(widePath_.c_str());
     int reads = 0;
-    qzo::store::SnoopRequest request;
-    request.objID = kObjID;
-    request.projID = kProjID;
-    request.path = widePath_.c_str();
-    request.objectTime = facts.lastWrite;
-    request.readFile = [&](const WCHAR* path) {
-        ++reads;
-        return qzo::store::ReadFileFacts(path);
-    };
+    SnoopRequest request = CountingRequest(widePath_, facts.lastWrite, reads);
     // Unknown: the file answers and its time goes into the table.
     EXPECT_FALSE(qzo::store::SnoopChange(request, notices));
     EXPECT_EQ(reads, 1);
@@ -253,15 +260,7 @@ TEST_F(NoticeTest, SecondOwnerOnOneComputerFallsBackToTheFileTime) {
     const qzo::store::FileFacts facts = qzo::store::ReadFileFacts(widePath_.c_str());
     ASSERT_TRUE(otherTable.Set(kObjID, facts.lastWrite));  // a stale entry it must not trust
     int reads = 0;
-    qzo::store::SnoopRequest request;
-    request.objID = kObjID;
-    request.projID = kProjID;
-    request.path = widePath_.c_str();
-    request.objectTime = FILETIME{1, 0};
-    request.readFile = [&](const WCHAR* path) {
-        ++reads;
-        return qzo::store::ReadFileFacts(path);
-    };
+    SnoopRequest request = CountingRequest(widePath_, FILETIME{1, 0}, reads);
     EXPECT_TRUE(qzo::store::SnoopChange(request, notices));
     EXPECT_EQ(reads, 1);
 }
@@ -330,15 +329,7 @@ TEST_F(SnoopTest, WithoutServedNoticesTheFileTimeAnswers) {
     ASSERT_TRUE(facts.readable);
     EXPECT_FALSE(facts.markedDeleted);
     int reads = 0;
-    SnoopRequest request;
-    request.objID = kObjID;
-    request.projID = kProjID;
-    request.path = widePath_.c_str();
-    request.objectTime = facts.lastWrite;
-    request.readFile = [&](const WCHAR* path) {
-        ++reads;
-        return qzo::store::ReadFileFacts(path);
-    };
+    SnoopRequest request = CountingRequest(widePath_, facts.lastWrite, reads);
     EXPECT_FALSE(SnoopChange(request, notices));
     request.objectTime = FileTime(qzo::platform::FileTimeValue(facts.lastWrite) - 1);
     EXPECT_TRUE(SnoopChange(request, notices));
