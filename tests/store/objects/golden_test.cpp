@@ -1,7 +1,7 @@
 // Stored bytes of the object store, byte for byte against the tests' own writer (which is itself
-// pinned to literal bytes here): heritage records and their marks and library paths, the root
-// class's data and NT streams, undo list entries, the codec's header and index in both
-// directions, and whole object files as creation and the first commits leave them.
+// pinned to literal bytes here): heritage records and their marks and library paths, undo list
+// entries, the codec's header and index in both directions, and whole object files as creation
+// and the first commit leave them.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -208,24 +208,6 @@ TEST(StoreGoldenRecords, LibraryPathIsBoundedByRecordAndBuffer) {
     EXPECT_EQ(std::u16string(copied.szDLLPath).size(), 259u);
 }
 
-TEST(StoreGoldenRecords, RootDataAndNTStreams) {
-    ObjectRef object(static_cast<CQZObject*>(CQZObject::CreateObject()));
-    ASSERT_NE(object, nullptr);
-    for (const bool nt : {false, true}) {
-        CMemChunkArchive archive;
-        ASSERT_TRUE(archive.Open(0x40000000u));
-        ASSERT_TRUE(nt ? object->StoreNT(archive) : object->StoreData(archive));
-        ASSERT_TRUE(archive.Close());
-        CPMemoryFile content = archive.GetContent();
-        const Bytes stored = BytesOf(content.GetDataPtr(), content.GetSize());
-        EXPECT_TRUE(SameBytes(stored, nt ? RootNTBytes() : RootVersionBytes(0)));
-        EXPECT_TRUE(SameBytes(
-            stored, nt ? Bytes{0x8D, 0x00, 0x37, 0x34, 0, 0, 0, 0}
-                       : Bytes{0x8D, 0x00, 0x37, 0x34, 0x0C, 0x00, 0x00, 0x00, 0x8D, 0x00,
-                               0x37, 0x34, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
-    }
-}
-
 TEST(StoreGoldenRecords, UndoListEntryIsSeventySixLittleEndianBytes) {
     static_assert(std::endian::native == std::endian::little);
     tagUNDOLIST entry{};
@@ -399,26 +381,6 @@ TEST_F(StoreGolden, FreshRootObjectFileIsTenThousandTwoHundredSixtyBytes) {
     EXPECT_TRUE(SameBytes(ReadFile(path), expected));
 }
 
-TEST_F(StoreGolden, FirstCommitOfAFreshFileGoesToSlotOneAfterVersionOne) {
-    Locator creator;
-    ObjectRef object(creator.CreateObject(&classCQZObject, 0));
-    ASSERT_NE(object, nullptr);
-    const Location location = object->GetLocator().GetLocation();
-    object->SetModifyID(0x0BADF00Du);
-    ASSERT_TRUE(object->Commit(0));
-    EXPECT_EQ(object->QueryVersion(), 2u);
-    object.reset();
-
-    ImageIndex index = OneVersionIndex(classCQZObject.dwFlags, 20);
-    index.current = 1;
-    index.dataEnd = 10280;
-    index.slots[1] = {2, 10260, 10280, 0x0BADF00Du, u"Edit"};
-    const Bytes expected =
-        FileBytes(ImageLocationOf(location), {ClassOf(classCQZObject)}, index, RootNTBytes(),
-                  Concat({RootVersionBytes(1), RootVersionBytes(2)}));
-    EXPECT_TRUE(SameBytes(ReadFile(ObjectFile(location)), expected));
-}
-
 TEST_F(StoreGolden, FreshDerivedObjectNamesItsClassAndBase) {
     ObjectRef object = Create();
     ASSERT_NE(object.test(), nullptr);
@@ -444,6 +406,7 @@ TEST_F(StoreGolden, CommitWithPayloadAndNTWordMatchesTheImage) {
     object.test()->SetContent(7, 1500);
     object.test()->ntValue = 0xC0FFEE01u;
     object->SetUndoComment(u"Add a title", nullptr, 0);
+    object->SetModifyID(0x0BADF00Du);
     ASSERT_TRUE(object->Commit(0));
     object.reset();
 
@@ -452,7 +415,7 @@ TEST_F(StoreGolden, CommitWithPayloadAndNTWordMatchesTheImage) {
     const uint32_t end = start + VersionSize(1500);
     index.current = 1;
     index.dataEnd = end;
-    index.slots[1] = {2, start, end, 0, u"Add a title"};
+    index.slots[1] = {2, start, end, 0x0BADF00Du, u"Add a title"};
     const Bytes expected = FileBytes(
         ImageLocationOf(location), TestClasses(), index, TestNTBytes(0xC0FFEE01u),
         Concat({TestVersionBytes(1, 0, {}), TestVersionBytes(2, 7, PayloadFor(7, 1500))}));
