@@ -43,9 +43,9 @@ std::string ResolveNative(const std::string& root, const std::string& relative) 
     size_t at = 0;
     while (at <= relative.size()) {
         const size_t slash = relative.find('/', at);
-        const std::string part =
+        const std::string name =
             relative.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
-        if (!part.empty()) path += "/" + FindWithoutCase(path, part);
+        if (!name.empty()) path += "/" + FindWithoutCase(path, name);
         if (slash == std::string::npos) break;
         at = slash + 1;
     }

@@ -43,9 +43,9 @@ Bytes Word(uint32_t value) {
     return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(std::initializer_list<Bytes> pieces) {
     Bytes bytes;
-    for (const Bytes& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
+    for (const Bytes& piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
     return bytes;
 }
 

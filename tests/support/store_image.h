@@ -21,7 +21,7 @@ namespace qzo::test::store {
 
 using Bytes = std::vector<uint8_t>;
 
-// Where the parts of an object file lie.
+// Where the pieces of an object file lie.
 inline constexpr uint32_t kHeaderSize = 2236;
 inline constexpr uint32_t kIndexOffset = 2236;
 inline constexpr uint32_t kIndexSize = 5684;
@@ -54,7 +54,7 @@ uint32_t Get32(const Bytes& bytes, size_t at);  // 0 past the end
 void PutText(Bytes& bytes, size_t at, const std::u16string& text);
 Bytes BytesOf(const void* data, size_t size);
 Bytes Word(uint32_t value);
-Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Concat(std::initializer_list<Bytes> pieces);
 
 // Equal byte strings, or the first difference and both lengths.
 ::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected);

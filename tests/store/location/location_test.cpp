@@ -129,7 +129,7 @@ TEST(LocationGuid, GuidBytesBecomeTheFirstFourWords) {
     EXPECT_EQ(std::memcmp(&location, &guid, 16), 0);  // the same bytes, as stored
     EXPECT_TRUE(location.IsValid());
     EXPECT_FALSE(location.IsDiskObject());
-    EXPECT_EQ(location.GetData(), 0u);                    // the data word is part of the GUID
+    EXPECT_EQ(location.GetData(), 0u);                    // the data word belongs to the GUID
     EXPECT_EQ(TextOf(location).substr(32), u"AAAACAAA");  // flags 0x20000 in the text
 }
 
@@ -210,7 +210,7 @@ TEST(LocationEquality, IdentityFieldsCountAndTheRestDoesNot) {
     EXPECT_TRUE(a != staticLess);
     Location virtualA = a, virtualB = a;
     virtualA.dwFlags = virtualB.dwFlags = LOCATOR_VIRTUAL;
-    virtualB.dwDataID ^= 1;  // part of a GUID: counts
+    virtualB.dwDataID ^= 1;  // it belongs to a GUID: counts
     EXPECT_TRUE(virtualA != virtualB);
     Location virtualC = virtualA;
     virtualC.dwFlags |= 0x80000000u;

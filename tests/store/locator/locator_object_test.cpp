@@ -96,9 +96,9 @@ std::string TextOf(const Locator& locator) {
     return Narrow(text);
 }
 
-size_t Occurrences(const std::string& text, const std::string& part) {
+size_t Occurrences(const std::string& text, const std::string& piece) {
     size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
         ++count;
     return count;
 }
