@@ -381,28 +381,11 @@ TEST_F(StoreGolden, FreshRootObjectFileIsTenThousandTwoHundredSixtyBytes) {
     EXPECT_TRUE(SameBytes(ReadFile(path), expected));
 }
 
-TEST_F(StoreGolden, FreshDerivedObjectNamesItsClassAndBase) {
+TEST_F(StoreGolden, DerivedObjectWithPayloadAndNTWordMatchesTheImage) {
     ObjectRef object = Create();
     ASSERT_NE(object.test(), nullptr);
     const Location location = object->GetLocator().GetLocation();
     EXPECT_EQ(location.dwHashID, classCStoreTestObject.dwHashID);
-    object.reset();
-
-    const Bytes expected = FileBytes(ImageLocationOf(location), TestClasses(),
-                                     OneVersionIndex(classCStoreTestObject.dwFlags, VersionSize(0)),
-                                     TestNTBytes(0), TestVersionBytes(1, 0, {}));
-    EXPECT_TRUE(SameBytes(ReadFile(ObjectFile(location)), expected));
-
-    // The class folder holds the class's reference record.
-    const std::string reference = ResolveNative(
-        ProjectDir(), "OBJ/" + Hex8(location.dwHashID) + "/CStoreTestObject.Classname");
-    EXPECT_TRUE(SameBytes(ReadFile(reference), HeritageBytes(ClassOf(classCStoreTestObject))));
-}
-
-TEST_F(StoreGolden, CommitWithPayloadAndNTWordMatchesTheImage) {
-    ObjectRef object = Create();
-    ASSERT_NE(object.test(), nullptr);
-    const Location location = object->GetLocator().GetLocation();
     object.test()->SetContent(7, 1500);
     object.test()->ntValue = 0xC0FFEE01u;
     object->SetUndoComment(u"Add a title", nullptr, 0);
@@ -420,6 +403,10 @@ TEST_F(StoreGolden, CommitWithPayloadAndNTWordMatchesTheImage) {
         ImageLocationOf(location), TestClasses(), index, TestNTBytes(0xC0FFEE01u),
         Concat({TestVersionBytes(1, 0, {}), TestVersionBytes(2, 7, PayloadFor(7, 1500))}));
     EXPECT_TRUE(SameBytes(ReadFile(ObjectFile(location)), expected));
+    // The class folder holds the class's reference record.
+    const std::string reference = ResolveNative(
+        ProjectDir(), "OBJ/" + Hex8(location.dwHashID) + "/CStoreTestObject.Classname");
+    EXPECT_TRUE(SameBytes(ReadFile(reference), HeritageBytes(ClassOf(classCStoreTestObject))));
 
     Restored again = Restore(location, kRead);
     ASSERT_EQ(again.result, LOCATOR_OK);
