@@ -37,17 +37,46 @@ Bytes BytesOf(const void* data, size_t size) {
     return Bytes(at, at + size);
 }
 
+Bytes Concat(std::initializer_list<Bytes> pieces) {
+    Bytes bytes;
+    for (const Bytes& piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return bytes;
+}
+
+namespace {
+
 Bytes Word(uint32_t value) {
     Bytes bytes(4);
     Put32(bytes, 0, value);
     return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> pieces) {
-    Bytes bytes;
-    for (const Bytes& piece : pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
-    return bytes;
+// A chunk: the name's hash, the payload size, the payload.
+Bytes Chunk(uint32_t id, const Bytes& payload) {
+    return Concat({Word(id), Word(uint32_t(payload.size())), payload});
 }
+
+uint32_t ChunkID(const char* name) {
+    return GetHashID(name);
+}
+
+// One chunk read from a byte range: its identifier and payload, or nothing when the header or
+// the payload would pass `end`.
+struct ParsedChunk {
+    uint32_t id;
+    size_t payloadAt;
+    uint32_t size;
+};
+
+std::optional<ParsedChunk> ReadChunk(const Bytes& file, size_t at, size_t end) {
+    end = std::min(end, file.size());
+    if (at > end || end - at < 8) return std::nullopt;
+    ParsedChunk chunk{Get32(file, at), at + 8, Get32(file, at + 4)};
+    if (uint64_t(chunk.payloadAt) + chunk.size > end) return std::nullopt;
+    return chunk;
+}
+
+}  // namespace
 
 ::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
     const size_t common = std::min(actual.size(), expected.size());
@@ -179,14 +208,6 @@ Bytes UndoEntryBytes(uint32_t modifyCnt, uint32_t sizeKB, const std::u16string& 
     return bytes;
 }
 
-Bytes Chunk(uint32_t id, const Bytes& payload) {
-    return Concat({Word(id), Word(uint32_t(payload.size())), payload});
-}
-
-uint32_t ChunkID(const char* name) {
-    return GetHashID(name);
-}
-
 Bytes RootVersionBytes(uint32_t version) {
     return Chunk(kRootHashID, Chunk(kRootHashID, Word(version)));
 }
@@ -249,14 +270,6 @@ bool SlotInBounds(const ImageIndex& index, uint32_t slot, uint64_t fileLength) {
     const uint64_t end = SlotEnd(index, slot);
     return kVersionsOffset <= offset && offset <= end && end <= index.dataEnd &&
            index.dataEnd <= fileLength;
-}
-
-std::optional<ParsedChunk> ReadChunk(const Bytes& file, size_t at, size_t end) {
-    end = std::min(end, file.size());
-    if (at > end || end - at < 8) return std::nullopt;
-    ParsedChunk chunk{Get32(file, at), at + 8, Get32(file, at + 4)};
-    if (uint64_t(chunk.payloadAt) + chunk.size > end) return std::nullopt;
-    return chunk;
 }
 
 std::optional<VersionContent> ReadVersion(const Bytes& file, uint64_t begin, uint64_t end) {

@@ -53,7 +53,6 @@ void Put32(Bytes& bytes, size_t at, uint32_t value);
 uint32_t Get32(const Bytes& bytes, size_t at);  // 0 past the end
 void PutText(Bytes& bytes, size_t at, const std::u16string& text);
 Bytes BytesOf(const void* data, size_t size);
-Bytes Word(uint32_t value);
 Bytes Concat(std::initializer_list<Bytes> pieces);
 
 // Equal byte strings, or the first difference and both lengths.
@@ -115,10 +114,6 @@ Bytes IndexBytes(const ImageIndex& index);
 Bytes UndoEntryBytes(uint32_t modifyCnt, uint32_t sizeKB, const std::u16string& comment,
                      uint32_t modifyID);
 
-// A chunk: the name's hash, the payload size, the payload.
-Bytes Chunk(uint32_t id, const Bytes& payload);
-uint32_t ChunkID(const char* name);
-
 // The version stream of the persistent root class: chunk "CQZObject" holding chunk "CQZObject"
 // holding the version word. Its NT block: an empty chunk "CQZObject".
 Bytes RootVersionBytes(uint32_t version);
@@ -140,15 +135,6 @@ ImageIndex ParseIndex(const Bytes& file);
 uint32_t SlotEnd(const ImageIndex& index, uint32_t slot);
 // Non-empty slots whose range lies inside [10240, data end] and the file.
 bool SlotInBounds(const ImageIndex& index, uint32_t slot, uint64_t fileLength);
-
-// One chunk read from a byte range: its identifier and payload, or nothing when the header or
-// the payload would pass `end`.
-struct ParsedChunk {
-    uint32_t id;
-    size_t payloadAt;
-    uint32_t size;
-};
-std::optional<ParsedChunk> ReadChunk(const Bytes& file, size_t at, size_t end);
 
 // What the version stream [begin, end) of the test class holds: its version word and the tag
 // and size of its payload, when the chunks fill the range exactly and the payload checks out.
