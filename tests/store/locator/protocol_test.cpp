@@ -2,9 +2,9 @@
 // waiting for another to close, refusals and failures with their messages, the attach and detach
 // hooks, write-through at priority 2, time limits across a wrapping tick) and change detection
 // (the change table, the 36-byte change message and its checks on arrival, the decision from
-// table or file, a served table answering without the file, one box owner per computer, and a
-// writer's unlock reaching BETA's table). Second writers and readers, a peer's header lock and
-// whole commits reaching another process are tested through locators in cross_process_test.
+// table or file, a served table answering without the file, one box owner per computer). Second
+// writers and readers, a peer's header lock and commits reaching another process are tested
+// through locators in storexp/cross_process_test.cpp.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -24,7 +24,6 @@
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
-#include "qzobj/platform/text.h"
 #include "qzobj/store/change_detection.h"
 #include "qzobj/store/change_table.h"
 #include "qzobj/store/locator_access.h"
@@ -34,50 +33,6 @@
 #include "support/simulated_network.h"
 #include "support/stopwatch.h"
 #include "support/store_fixture.h"
-#include "support/wait_until.h"
-
-// The peer's side of the change notice tests (commands run in a second process posing as BETA):
-//   notice_open PROJ FOLDER open the project mailslot of PROJ (hex) on FOLDER -> "OK" | "FAIL e"
-//   notice_set OBJ          put OBJ (hex) in the change table
-//   notice_has OBJ          "1" when OBJ is in the change table, else "0"
-namespace {
-
-using qzo::store::ChangeTable;
-using qzo::store::LocMailslot;
-
-ChangeTable& PeerTable() {
-    static ChangeTable* table = new ChangeTable;
-    return *table;
-}
-
-LocMailslot& PeerBox() {
-    static LocMailslot* box = new LocMailslot(PeerTable());
-    return *box;
-}
-
-DWORD Hex(const std::string& text) {
-    return DWORD(std::strtoul(text.c_str(), nullptr, 16));
-}
-
-}  // namespace
-
-QZO_PEER_COMMAND(notice_open) {
-    if (args.size() < 2) return "FAIL args";
-    const std::u16string folder = qzo::text::ToUtf16(args[1]);
-    if (!PeerBox().OpenProject(Hex(args[0]), folder.c_str()))
-        return "FAIL " + std::to_string(qzo::platform::GetLastError());
-    return "OK";
-}
-
-QZO_PEER_COMMAND(notice_set) {
-    if (args.empty()) return "FAIL args";
-    return PeerTable().Set(Hex(args[0]), FILETIME{1, 1}) ? "OK" : "FAIL";
-}
-
-QZO_PEER_COMMAND(notice_has) {
-    if (args.empty()) return "FAIL args";
-    return PeerTable().Lookup(Hex(args[0]), FILETIME{1, 1}) == ChangeTable::kNotFound ? "0" : "1";
-}
 
 namespace qzo::test::store {
 namespace {
@@ -588,28 +543,8 @@ SnoopRequest CountingRequest(const std::u16string& path, FILETIME objectTime, in
 
 class NoticeTest : public LocatorTest {
   protected:
-    // BETA opens the project's box first, then this process (ALPHA); both then know each other.
-    // BETA's table then lists the object (at a time of its own).
-    void StartBeta() {
-        beta_ = std::make_unique<Peer>(BetaEnvironment());
-        ASSERT_TRUE(beta_->Start());
-        ASSERT_EQ(beta_->Call("notice_open 1234 " + TempPath("proj/")), "OK");
-        ASSERT_TRUE(alpha_.OpenProject(kProjID, ProjectPath().c_str()));
-        ASSERT_TRUE(WaitUntil([&] { return alpha_.GetTargetList().GetNItems() > 0; },
-                              std::chrono::seconds(10)));
-        ASSERT_EQ(beta_->Call("notice_set abc"), "OK");
-        ASSERT_EQ(beta_->Call("notice_has abc"), "1");
-    }
-    // Polls BETA until its table no longer holds the object; the time it took, or -1.
-    long long BetaForgets(std::chrono::milliseconds limit) {
-        Stopwatch watch;
-        if (!WaitUntil([&] { return beta_->Call("notice_has abc") == "0"; }, limit)) return -1;
-        return watch.Ms();
-    }
-
     ChangeTable table_;
     LocMailslot alpha_{table_};
-    std::unique_ptr<Peer> beta_;
 };
 
 TEST_F(NoticeTest, OpenBoxServesItsProjectAndClosedOneNothing) {
@@ -661,35 +596,6 @@ TEST_F(NoticeTest, SecondOwnerOnOneComputerFallsBackToTheFileTime) {
     SnoopRequest request = CountingRequest(widePath_, FILETIME{1, 0}, reads);
     EXPECT_TRUE(qzo::store::SnoopChange(request, notices));
     EXPECT_EQ(reads, 1);
-}
-
-TEST_F(NoticeTest, AlphasCommitReachesBetasTableWithinTwoSeconds) {
-    StartBeta();
-    ChangeNotices notices{&table_, &alpha_, kProjID};
-
-    // A reader's unlock records the time but announces nothing.
-    qzo::store::AccessResult reader = qzo::store::WaitForAccess(Request(kRead, 1000));
-    ASSERT_EQ(reader.result, qzo::store::kAccessObtained);
-    EXPECT_TRUE(qzo::store::UnlockObject(reader.file, kLocation, notices));
-    reader.file->Close();
-    const qzo::store::FileFacts before = qzo::store::ReadFileFacts(widePath_.c_str());
-    EXPECT_EQ(table_.Lookup(kObjID, before.lastWrite), ChangeTable::kSameTime);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(beta_->Call("notice_has abc"), "1");
-
-    // A writer's unlock after writing announces the change.
-    qzo::store::AccessResult writer = qzo::store::WaitForAccess(Request(kReadWrite, 1000));
-    ASSERT_EQ(writer.result, qzo::store::kAccessObtained);
-    const char data[] = "changed";
-    ASSERT_EQ(writer.file->Write(data, sizeof data), sizeof data);
-    ASSERT_TRUE(writer.file->TouchLastWrite());
-    FILETIME written{};
-    ASSERT_TRUE(writer.file->GetLastWriteTime(&written));
-    ASSERT_TRUE(qzo::store::UnlockObject(writer.file, kLocation, notices));
-    const long long took = BetaForgets(std::chrono::seconds(2));
-    EXPECT_GE(took, 0) << "BETA still lists the object";
-    EXPECT_EQ(table_.Lookup(kObjID, written), ChangeTable::kSameTime);
-    writer.file->Close();
 }
 
 FILETIME FileTime(uint64_t value) {

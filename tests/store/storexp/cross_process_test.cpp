@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "qzobj/store/change_detection.h"
+#include "qzobj/store/locator_core.h"
 #include "support/capture.h"
 #include "support/simulated_network.h"
 #include "support/stopwatch.h"
@@ -320,6 +322,13 @@ class ChangeNoticeTest : public CrossProcessTest {
             SendRawDatagram(TestAddress(kBetaHost), MailBoxPort(box), MailEnvelope(box) + item));
     }
 
+    // How ALPHA's own change table sees the object's file as it is now.
+    int AlphasTableEntry() const {
+        const std::u16string path = Wide(Path());
+        const FILETIME written = qzo::store::ReadFileFacts(path.c_str()).lastWrite;
+        return qzo::store::LocatorCore::Notices().table->Lookup(location_.dwObjID, written);
+    }
+
     ObjectRef writer_;
     std::unique_ptr<Peer> beta_;
     uint32_t nextSequence_ = 100000;
@@ -328,6 +337,7 @@ class ChangeNoticeTest : public CrossProcessTest {
 TEST_F(ChangeNoticeTest, BetaSeesAlphasCommitWithinTwoSeconds) {
     writer_.test()->SetContent(2, 900);
     ASSERT_TRUE(writer_->Commit(0));
+    EXPECT_EQ(AlphasTableEntry(), qzo::store::ChangeTable::kSameTime) << "the writer's own table";
     Stopwatch watch;
     const bool seen =
         WaitUntil([&] { return beta_->Call("store_snoop") == "1"; }, std::chrono::seconds(2));
@@ -339,6 +349,9 @@ TEST_F(ChangeNoticeTest, BetaSeesAlphasCommitWithinTwoSeconds) {
 }
 
 TEST_F(ChangeNoticeTest, WithoutACommitBetaAnswersFromItsTableAndLeavesTheFileAlone) {
+    // ALPHA reading the object records its time and announces nothing.
+    EXPECT_NE(Open(kRead, 1000).object, nullptr);
+    EXPECT_EQ(AlphasTableEntry(), qzo::store::ChangeTable::kSameTime);
     const std::string path = Path();
     struct stat before = {};
     ASSERT_EQ(stat(path.c_str(), &before), 0);
