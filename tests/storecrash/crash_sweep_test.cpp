@@ -25,6 +25,7 @@
 #include "support/fixture.h"
 #include "support/peer.h"
 #include "support/simulated_network.h"
+#include "support/stopwatch.h"
 #include "support/store_image.h"
 #include "support/store_object.h"
 #include "support/store_peer_commands.h"
@@ -393,7 +394,7 @@ class CrashSweepTest : public QzoTest {
     }
 
     void Sweep(const Script& script, unsigned salt) {
-        const auto start = std::chrono::steady_clock::now();
+        const Stopwatch watch;
         const RunFolders traced = MakeRunFolders(base_, "TRACE");
         const std::string trace = base_ + "/trace.txt";
         std::vector<unsigned long> counts;
@@ -407,40 +408,37 @@ class CrashSweepTest : public QzoTest {
 
         const std::vector<unsigned long> points = CrashPoints(total, salt);
         int failures = 0;
-        double childSeconds = 0, checkSeconds = 0;
+        long long childMs = 0, checkMs = 0;
         for (size_t i = 0; i < points.size(); i += kChildrenAtOnce) {
-            const auto batchStart = std::chrono::steady_clock::now();
-            const size_t batch = std::min<size_t>(kChildrenAtOnce, points.size() - i);
+            Stopwatch batch;
+            const size_t count = std::min<size_t>(kChildrenAtOnce, points.size() - i);
             RunFolders folders[kChildrenAtOnce];
             ChildRun runs[kChildrenAtOnce];
             std::thread children[kChildrenAtOnce];
-            for (size_t k = 0; k < batch; ++k) {
+            for (size_t k = 0; k < count; ++k) {
                 folders[k] =
                     MakeRunFolders(base_, "N" + std::to_string(points[i + k]), traced.windir);
                 children[k] = std::thread([&, k] {
                     runs[k] = RunChild(script, folders[k], points[i + k], std::string(), nullptr);
                 });
             }
-            for (size_t k = 0; k < batch; ++k) children[k].join();
-            const auto checks = std::chrono::steady_clock::now();
-            for (size_t k = 0; k < batch; ++k) {
+            for (size_t k = 0; k < count; ++k) children[k].join();
+            childMs += batch.Ms();
+            batch.Restart();
+            for (size_t k = 0; k < count; ++k) {
                 const std::string broken = CheckAfterCrash(script, runs[k], folders[k]);
                 if (!broken.empty() && ++failures <= 25)
                     ADD_FAILURE() << "crash at call " << points[i + k] << ": " << broken;
                 RemoveTree(folders[k].root);
                 RemoveTree(folders[k].windir);
             }
-            childSeconds += std::chrono::duration<double>(checks - batchStart).count();
-            checkSeconds +=
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - checks).count();
+            checkMs += batch.Ms();
         }
         EXPECT_EQ(failures, 0);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf(
-            "crash sweep: %lu counted calls (%lu before create), %zu crash points, %.1f s "
-            "(children %.1f s, checks %.1f s)\n",
-            total, counts[0], points.size(), seconds, childSeconds, checkSeconds);
+            "crash sweep: %lu counted calls (%lu before create), %zu crash points, %lld ms "
+            "(children %lld ms, checks %lld ms)\n",
+            total, counts[0], points.size(), watch.Ms(), childMs, checkMs);
     }
 
     std::string base_;
