@@ -3,6 +3,8 @@
 #include "qzobj/location.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
@@ -105,14 +107,34 @@ TEST(LocationText, BadShortOrNullTextClearsTheLocation) {
     EXPECT_EQ(location.dwObjID, 0x22u);
 }
 
+// Memory whose last byte lies right before a page no one may read: a read one byte past it ends
+// the test program, in any build.
+class BeforeGuardPage {
+  public:
+    explicit BeforeGuardPage(size_t size) : page_(size_t(sysconf(_SC_PAGESIZE))) {
+        pages_ = static_cast<char*>(
+            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        EXPECT_NE(pages_, MAP_FAILED);
+        EXPECT_EQ(mprotect(pages_ + page_, page_, PROT_NONE), 0);
+        data_ = pages_ + page_ - size;
+    }
+    ~BeforeGuardPage() { munmap(pages_, 2 * page_); }
+    void* data() const { return data_; }
+
+  private:
+    size_t page_;
+    char* pages_;
+    char* data_;
+};
+
 TEST(LocationText, ShortTextIsNeverReadPastItsTerminator) {
-    // A 5-character text at the very end of an allocation: reading on would leave it (and
-    // AddressSanitizer would say so).
-    auto* text = new WCHAR[6]{u'A', u'B', u'C', u'D', u'E', 0};
+    const WCHAR shortText[] = {u'A', u'B', u'C', u'D', u'E', 0};
+    BeforeGuardPage memory(sizeof shortText);
+    auto* text = static_cast<WCHAR*>(memory.data());
+    std::copy(std::begin(shortText), std::end(shortText), text);
     Location location = Make(1, 2, 3, 4, 5);
     location = text;
     ExpectCleared(location);
-    delete[] text;
 }
 
 TEST(LocationGuid, GuidBytesBecomeTheFirstFourWords) {
@@ -127,8 +149,20 @@ TEST(LocationGuid, GuidBytesBecomeTheFirstFourWords) {
     EXPECT_EQ(std::memcmp(&location, &guid, 16), 0);  // the same bytes, as stored
     EXPECT_TRUE(location.IsValid());
     EXPECT_FALSE(location.IsDiskObject());
-    EXPECT_EQ(location.GetData(), 0u);                    // the data word is part of the GUID
+    EXPECT_EQ(location.GetData(), 0u);                    // the data word belongs to the GUID
     EXPECT_EQ(TextOf(location).substr(32), u"AAAACAAA");  // flags 0x20000 in the text
+}
+
+// The form copies the 8 bytes of Data4 and not one more.
+TEST(LocationGuid, ReadsNoBytePastTheGuid) {
+    BeforeGuardPage memory(sizeof(GUID));
+    auto* guid = static_cast<GUID*>(memory.data());
+    *guid = GUID{0x01020304, 0x0506, 0x0708, {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18}};
+    Location location;
+    location = *guid;
+    EXPECT_EQ(location.dwProjID, 0x14131211u);
+    EXPECT_EQ(location.dwDataID, 0x18171615u);
+    EXPECT_EQ(location.dwFlags, LOCATOR_VIRTUAL);
 }
 
 TEST(LocationValidity, EachFieldsNoneValueMakesItInvalid) {
@@ -190,7 +224,7 @@ TEST(LocationEquality, IdentityFieldsCountAndTheRestDoesNot) {
     EXPECT_TRUE(a != staticLess);
     Location virtualA = a, virtualB = a;
     virtualA.dwFlags = virtualB.dwFlags = LOCATOR_VIRTUAL;
-    virtualB.dwDataID ^= 1;  // part of a GUID: counts
+    virtualB.dwDataID ^= 1;  // it belongs to a GUID: counts
     EXPECT_TRUE(virtualA != virtualB);
     Location virtualC = virtualA;
     virtualC.dwFlags |= 0x80000000u;
