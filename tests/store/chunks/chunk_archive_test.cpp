@@ -1,13 +1,19 @@
-// The chunk archives on a file and in memory: byte format, nesting limit, access refusals with
-// their exact messages, bounded reads, closing, searching, and the open time-out.
+// The chunk archives on a file and in memory, every behaviour checked on both: byte format,
+// nesting limit, access refusals with their exact messages, bounded reads, closing, searching,
+// and damaged trees (every truncation and every single-byte change of a three-level tree is
+// either read back from the bytes where the chunks say they are, or refused).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "store/chunks/chunk_test_support.h"
-#include "qzobj/hashid.h"
+#include "qzobj/diag.h"
+#include "qzobj/store.h"
 #include "support/capture.h"
+#include "support/fixture.h"
 #include "support/recording_archive.h"
+#include "support/text.h"
 
 namespace {
 
@@ -15,11 +21,73 @@ using qzo::test::ChunkBytes;
 using qzo::test::DebugCapture;
 using qzo::test::Le32;
 using qzo::test::RecordingArchive;
-using qzo::test::chunks::FileBackend;
-using qzo::test::chunks::MemoryBackend;
-using qzo::test::chunks::ScopedDebug;
+using ScopedDebug = qzo::test::ScopedDebugOutput;
 
 constexpr unsigned kRefused = 0xFFFFFFFFu;
+
+// A file archive on "tree.chk" in the test's folder.
+class FileBackend {
+  public:
+    static constexpr const char* kOwner = "CChunkArchive";
+    void Init(const std::string& folder) { path_ = folder + "/tree.chk"; }
+    bool Open(DWORD access) {
+        return OpenWith(access, (access & GENERIC_WRITE) ? CREATE_ALWAYS : OPEN_EXISTING);
+    }
+    BOOL Close() { return archive_.Close(); }
+    BOOL Find(const char* name) { return archive_.Chnk_Find(name); }
+    // The stored bytes (the archive is closed first).
+    std::string Bytes() {
+        archive_.Close();
+        return qzo::test::ReadFileBytes(path_);
+    }
+    // Stores the bytes and opens them for reading, or for reading and writing.
+    bool Load(const std::string& bytes, bool update = false) {
+        archive_.Close();
+        qzo::test::WriteFileBytes(path_, bytes);
+        return OpenWith(update ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, OPEN_EXISTING);
+    }
+    CQZArchive& archive() { return archive_; }
+
+  private:
+    bool OpenWith(DWORD access, DWORD creation) {
+        return archive_.Open(qzo::test::Wide(path_).c_str(), access, creation, 0) == 0;
+    }
+    std::string path_;
+    CChunkArchive archive_;
+};
+
+// A memory archive.
+class MemoryBackend {
+  public:
+    static constexpr const char* kOwner = "CMemChunkArchive";
+    void Init(const std::string&) {}
+    bool Open(DWORD access) { return archive_.Open(access) != 0; }
+    BOOL Close() { return archive_.Close(); }
+    BOOL Find(const char* name) { return archive_.Chnk_Find(name); }
+    std::string Bytes() {
+        archive_.Close();
+        const CPMemoryFile content = archive_.GetContent();
+        const char* data = static_cast<const char*>(content.GetCDataPtr());
+        return data ? std::string(data, content.GetSize()) : std::string();
+    }
+    // For update the content arrives with read and write access, the pointer at its start.
+    bool Load(const std::string& bytes, bool update = false) {
+        if (update) return Take(bytes, GENERIC_READ | GENERIC_WRITE);
+        return Take(bytes, GENERIC_WRITE) && Open(GENERIC_READ);
+    }
+    CQZArchive& archive() { return archive_; }
+
+  private:
+    bool Take(const std::string& bytes, DWORD access) {
+        CPMemoryFile source;
+        if (!source.Open(access)) return false;
+        if (!bytes.empty() &&
+            source.Write(bytes.data(), static_cast<DWORD>(bytes.size())) != bytes.size())
+            return false;
+        return source.SetFilePtr(0, FILE_BEGIN) && archive_.SetContent(source) != 0;
+    }
+    CMemChunkArchive archive_;
+};
 
 template <typename Backend>
 class ChunkArchive : public qzo::test::QzoTest {
@@ -73,7 +141,7 @@ TYPED_TEST(ChunkArchive, WritesTheGoldenBytesOfANamedTree) {
                                std::string("\x5D\x01\x86\x68\x04\x00\x00\x00", 8) + "wxyz";
     EXPECT_EQ(this->backend_.Bytes(), golden);
 
-    // The reference archive writes the same bytes.
+    // The reference archive the other suites read with writes the same bytes.
     RecordingArchive reference;
     reference.Chnk_Open("A", CHNK_WRITE);
     reference.Chnk_Write("0123456789", 10);
@@ -140,7 +208,7 @@ TYPED_TEST(ChunkArchive, AccessRefusalsPrintTheirExactMessages) {
     EXPECT_TRUE(capture.Contains("dwDesiredAccess=C0000000"));
 
     // A write layer inside read layers.
-    ASSERT_TRUE(this->backend_.LoadForUpdate(ChunkBytes("A", "abc")));
+    ASSERT_TRUE(this->backend_.Load(ChunkBytes("A", "abc"), true));
     ASSERT_EQ(this->archive().Chnk_Open("A", CHNK_READ), 0u);
     capture.Clear();
     EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_WRITE), kRefused);
@@ -179,14 +247,13 @@ TYPED_TEST(ChunkArchive, ReadsStopAtTheEndOfTheInnermostChunk) {
     EXPECT_EQ(this->ReadAll(100), "next");
     EXPECT_EQ(archive.Chnk_GetSize(5), 0u);
     EXPECT_FALSE(archive.Chnk_Close(3));
-}
 
-TYPED_TEST(ChunkArchive, ClosingAPartlyReadChunkMovesBehindIt) {
+    // Closing a partly read chunk moves behind it.
     ASSERT_TRUE(this->backend_.Load(ChunkBytes("A", "0123456789") + ChunkBytes("B", "b")));
-    ASSERT_EQ(this->archive().Chnk_Open("A", CHNK_READ), 0u);
+    ASSERT_EQ(archive.Chnk_Open("A", CHNK_READ), 0u);
     EXPECT_EQ(this->ReadAll(3), "012");
-    ASSERT_TRUE(this->archive().Chnk_Close(0));
-    ASSERT_EQ(this->archive().Chnk_Open("B", CHNK_READ), 0u);
+    ASSERT_TRUE(archive.Chnk_Close(0));
+    ASSERT_EQ(archive.Chnk_Open("B", CHNK_READ), 0u);
     EXPECT_EQ(this->ReadAll(8), "b");
 }
 
@@ -272,7 +339,6 @@ TYPED_TEST(ChunkArchive, FindLocatesSkipsAndRefusesSubChunks) {
 TYPED_TEST(ChunkArchive, HeaderRefusalsRestoreThePosition) {
     ScopedDebug debug(true);
     DebugCapture capture;
-    const std::string owner = this->Owner();
     ASSERT_TRUE(this->backend_.Load(ChunkBytes("A", ChunkBytes("B", "bbbbbbbb"))));
     EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_READ), kRefused);  // wrong name
     ASSERT_EQ(this->archive().Chnk_Open("A", CHNK_READ), 0u);
@@ -281,7 +347,8 @@ TYPED_TEST(ChunkArchive, HeaderRefusalsRestoreThePosition) {
     ASSERT_TRUE(this->archive().Chnk_Close(1));
     capture.Clear();
     EXPECT_EQ(this->archive().Chnk_Open("B", CHNK_READ), kRefused);  // nothing left in A
-    EXPECT_EQ(capture.Text(), "\r" + owner + "::OpenChunk denied: Parent chunk exceeded\r\n");
+    EXPECT_EQ(capture.Text(),
+              "\r" + this->Owner() + "::OpenChunk denied: Parent chunk exceeded\r\n");
     EXPECT_EQ(capture.Messages().at(0).level, 4);
 
     // A top-level chunk that runs past the end is refused.
@@ -289,11 +356,128 @@ TYPED_TEST(ChunkArchive, HeaderRefusalsRestoreThePosition) {
     EXPECT_EQ(this->archive().Chnk_Open("A", CHNK_READ), kRefused);
 }
 
-TEST(ChunkArchiveLayout, HeaderRecordsHaveTheirStoredSizes) {
-    EXPECT_EQ(sizeof(tagCHNKHEADER), 8u);
-    EXPECT_EQ(sizeof(tagCHNKLOCATOR), 12u);
-    EXPECT_EQ(GetHashID("A"), 0x58E500D8u);
-    EXPECT_EQ(GetHashID("B"), 0x6886015Du);
+// ---- damaged trees
+
+// R{"hdr" A{"aa" B{"bbbb"} "a2"} C{"ccc"} "tail"} S{"s"}
+std::string Tree() {
+    return ChunkBytes("R", "hdr" + ChunkBytes("A", "aa" + ChunkBytes("B", "bbbb") + "a2") +
+                               ChunkBytes("C", "ccc") + "tail") +
+           ChunkBytes("S", "s");
+}
+
+// Reads the tree through an archive while following, independently, where each byte must come
+// from: a read returns the stored bytes at the tracked position and never passes the chunk's
+// declared end; every chunk lies inside its parent and inside the data.
+class CheckedReader {
+  public:
+    CheckedReader(CQZArchive& archive, const std::string& data) : archive_(archive), data_(data) {}
+
+    // False once something was refused (then the walk stops).
+    bool Open(const char* name) {
+        if (refused_) return false;
+        const unsigned layer = archive_.Chnk_Open(name, CHNK_READ);
+        if (layer == kRefused) return !(refused_ = true);
+        EXPECT_EQ(layer, ends_.size());
+        const size_t end = position_ + 8 + archive_.Chnk_GetSize(layer);
+        EXPECT_LE(end, ends_.empty() ? data_.size() : ends_.back())
+            << "chunk " << name << " leaves its parent";
+        ends_.push_back(end);
+        position_ += 8;
+        return true;
+    }
+    void Read(size_t asked) {
+        if (refused_) return;
+        std::string bytes(asked, '\0');
+        const size_t got = archive_.Chnk_Read(bytes.data(), static_cast<DWORD>(asked));
+        EXPECT_LE(position_ + got, ends_.back()) << "read beyond its chunk";
+        EXPECT_LE(position_ + got, data_.size());
+        if (position_ + got <= data_.size()) {
+            EXPECT_EQ(bytes.substr(0, got), data_.substr(position_, got));
+        }
+        transcript_ += bytes.substr(0, got) + "|";
+        position_ += got;
+    }
+    void Close() {
+        if (refused_) return;
+        EXPECT_TRUE(archive_.Chnk_Close(static_cast<unsigned>(ends_.size() - 1)));
+        position_ = std::max(position_, ends_.back());
+        ends_.pop_back();
+    }
+    // Reads a chunk's own bytes in pieces of the given sizes, opening `inner` between them.
+    void Chunk(const char* name, size_t head, const std::function<void()>& inner = {}) {
+        if (!Open(name)) return;
+        Read(head);
+        if (inner) inner();
+        Read(100);
+        Close();
+    }
+    bool refused() const { return refused_; }
+    const std::string& transcript() const { return transcript_; }
+
+  private:
+    CQZArchive& archive_;
+    const std::string& data_;
+    std::vector<size_t> ends_;
+    size_t position_ = 0;
+    bool refused_ = false;
+    std::string transcript_;
+};
+
+void Walk(CheckedReader& reader) {
+    reader.Chunk("R", 3, [&] {
+        reader.Chunk("A", 2, [&] { reader.Chunk("B", 100); });
+        reader.Chunk("C", 100);
+    });
+    reader.Chunk("S", 100);
+}
+
+template <typename Backend>
+class ChunkDamage : public ChunkArchive<Backend> {
+  protected:
+    // Reads `data`; returns whether the walk went through without a refusal.
+    bool ReadBack(const std::string& data, std::string* transcript = nullptr) {
+        EXPECT_TRUE(this->backend_.Load(data));
+        CheckedReader reader(this->archive(), data);
+        Walk(reader);
+        this->backend_.Close();
+        if (transcript) *transcript = reader.transcript();
+        return !reader.refused();
+    }
+};
+TYPED_TEST_SUITE(ChunkDamage, Backends, BackendNames);
+
+TYPED_TEST(ChunkDamage, TheIntactTreeReadsBackWholeAndEveryTruncationIsRefused) {
+    std::string transcript;
+    ASSERT_TRUE(this->ReadBack(Tree(), &transcript));
+    EXPECT_EQ(transcript, "hdr|aa|bbbb||a2|ccc||tail|s||");
+    const std::string tree = Tree();
+    for (size_t length = 0; length < tree.size(); ++length) {
+        SCOPED_TRACE("length " + std::to_string(length));
+        EXPECT_FALSE(this->ReadBack(tree.substr(0, length)));
+    }
+}
+
+TYPED_TEST(ChunkDamage, EverySingleByteChangeReadsWithinItsChunksOrIsRefused) {
+    const std::string tree = Tree();
+    for (size_t at = 0; at < tree.size(); ++at) {
+        for (unsigned mask : {0x01u, 0x02u, 0x04u, 0x08u, 0x10u, 0x20u, 0x40u, 0x80u, 0xFFu}) {
+            SCOPED_TRACE("byte " + std::to_string(at) + " mask " + std::to_string(mask));
+            std::string damaged = tree;
+            damaged[at] = static_cast<char>(damaged[at] ^ mask);
+            this->ReadBack(damaged);
+            if (::testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+TYPED_TEST(ChunkDamage, HugeSizesAreRefusedWithoutWrapping) {
+    // A child claiming 0xFFFFFFF8 bytes would wrap a 32-bit "size + 8".
+    std::string tree = Tree();
+    tree.replace(8 + 3 + 4, 4, std::string("\xF8\xFF\xFF\xFF", 4));  // A's size
+    EXPECT_FALSE(this->ReadBack(tree));
+    tree = Tree();
+    tree.replace(4, 4, std::string("\xFF\xFF\xFF\xFF", 4));  // R's size
+    EXPECT_FALSE(this->ReadBack(tree));
 }
 
 }  // namespace

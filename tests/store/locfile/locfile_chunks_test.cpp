@@ -4,9 +4,10 @@
 
 #include <cstdio>
 
-#include "store/locfile/locfile_test_support.h"
 #include "qzobj/hashid.h"
+#include "store/locfile/locfile_test_support.h"
 #include "support/capture.h"
+#include "support/recording_archive.h"
 
 namespace {
 
@@ -15,12 +16,8 @@ using qzo::platform::GetLastError;
 using qzo::platform::SetLastError;
 using qzo::store::LocFileCounter;
 using qzo::test::DebugCapture;
-
-std::string Le32(DWORD value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
-    return bytes;
-}
+using qzo::test::Le32;
+using qzo::test::Wide;
 
 class LocFileChunks : public LocFileTest {
   protected:
@@ -215,7 +212,7 @@ TEST(LocFileCounters, OperationsAreTimedUnderTheirCountersAndReportedInOrder) {
         return qzo::store::LocFileCounterItem(counter).GetEvents();
     };
     const std::string folder = qzo::test::MakeTempDir("locfile-counters");
-    const std::u16string path = System(folder + "/c.qzo");
+    const std::u16string path = Wide(folder + "/c.qzo");
     const DWORD creates = events(LocFileCounter::kCreate);
     const DWORD writes = events(LocFileCounter::kWrite);
     const DWORD closes = events(LocFileCounter::kClose);

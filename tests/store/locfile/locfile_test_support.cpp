@@ -27,8 +27,7 @@ long long FileSize(const std::string& path) {
 }
 
 bool ByteIsFree(const std::string& path, DWORD offset) {
-    auto file =
-        platform::File::Open(System(path).c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING, 0);
+    auto file = platform::File::Open(Wide(path).c_str(), GENERIC_READ, kShareAll, OPEN_EXISTING, 0);
     if (!file) return false;
     const bool free = file->Lock(offset, 1);
     if (free) file->Unlock(offset, 1);
@@ -45,11 +44,11 @@ void LocFileTest::SetUp() {
 }
 
 LocFile* LocFileTest::OpenWriter(DWORD share) {
-    return LocFile::Open(System(path_).c_str(), kReadWrite, share, OPEN_EXISTING, 0);
+    return LocFile::Open(Wide(path_).c_str(), kReadWrite, share, OPEN_EXISTING, 0);
 }
 
 LocFile* LocFileTest::OpenReader() {
-    return LocFile::Open(System(path_).c_str(), kRead, kShareAll, OPEN_EXISTING, 0);
+    return LocFile::Open(Wide(path_).c_str(), kRead, kShareAll, OPEN_EXISTING, 0);
 }
 
 std::string LocFileTest::Content() const {

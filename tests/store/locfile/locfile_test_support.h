@@ -10,6 +10,7 @@
 #include "qzobj/store/locfile.h"
 #include "support/capture.h"
 #include "support/fixture.h"
+#include "support/text.h"
 
 namespace qzo::test::locfile {
 
@@ -18,10 +19,6 @@ inline constexpr DWORD kTrailer = 168;
 inline constexpr DWORD kRead = 0x80000000u;
 inline constexpr DWORD kReadWrite = 0xC0000000u;
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
-
-inline std::u16string System(const std::string& native) {
-    return std::u16string(native.begin(), native.end());
-}
 
 // Last-write time of a file in nanoseconds since 1970; -1 when it cannot be read.
 long long LastWriteNs(const std::string& path);

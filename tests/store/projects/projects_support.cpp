@@ -15,19 +15,6 @@
 
 namespace qzo::test::projects {
 
-std::u16string Wide(const std::string& utf8) {
-    return qzo::text::ToUtf16(utf8);
-}
-std::string Narrow(const std::u16string& text) {
-    return qzo::text::ToUtf8(text);
-}
-
-std::string Hex8(uint32_t value) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%08X", value);
-    return buffer;
-}
-
 uint32_t StoredAttributes(const std::string& path) {
     unsigned char bytes[4] = {};
     ssize_t got = lgetxattr(path.c_str(), "user.qzo.attr", bytes, sizeof bytes);
@@ -72,29 +59,9 @@ namespace {
 std::mutex g_callsMutex;
 std::vector<std::string> g_calls;
 
-BOOL FakeSetDef(CProjUniID* generator, DWORD id) {
-    LinkRecorder::Record("SetDefProjectID(" + std::string(generator ? "gen" : "null") + "," +
-                         Hex8(id) + ")");
-    return LinkRecorder::setDefAnswer;
-}
-DWORD FakeCrashRebuild(const WCHAR* folder) {
-    LinkRecorder::Record("CheckCrashRebuild(" + Narrow(folder ? folder : u"") + ")");
-    return LinkRecorder::crashRebuildAnswer;
-}
-BOOL FakeUntag(CProgressInfo*) {
-    LinkRecorder::Record("UntagProject");
-    return TRUE;
-}
-BOOL FakeDeleteUntagged(CProgressInfo*) {
-    LinkRecorder::Record("DeleteUntaggedProject");
-    return TRUE;
-}
-BOOL FakePurge() {
-    LinkRecorder::Record("PurgeProject");
-    return TRUE;
-}
-BOOL FakeEnum(DWORD id, DWORD flags) {
-    LinkRecorder::Record("EnumProject(" + Hex8(id) + "," + std::to_string(flags) + ")");
+// Records a call that succeeds.
+BOOL Recorded(const std::string& call) {
+    LinkRecorder::Record(call);
     return TRUE;
 }
 }  // namespace
@@ -112,14 +79,25 @@ void LinkRecorder::Record(const std::string& call) {
 LinkRecorder::LinkRecorder() {
     Clear();
     qzo::store::LocatorLink link;
-    link.SetDefProjectID = &FakeSetDef;
-    link.CheckCrashRebuild = &FakeCrashRebuild;
+    link.SetDefProjectID = [](CProjUniID* generator, DWORD id) {
+        Record("SetDefProjectID(" + std::string(generator ? "gen" : "null") + "," + Hex8(id) + ")");
+        return setDefAnswer;
+    };
+    link.CheckCrashRebuild = [](const WCHAR* folder) {
+        Record("CheckCrashRebuild(" + Narrow(folder ? folder : u"") + ")");
+        return crashRebuildAnswer;
+    };
     if (withPurge) {
-        link.UntagProject = &FakeUntag;
-        link.DeleteUntaggedProject = &FakeDeleteUntagged;
-        link.PurgeProject = &FakePurge;
+        link.UntagProject = [](CProgressInfo*) { return Recorded("UntagProject"); };
+        link.DeleteUntaggedProject = [](CProgressInfo*) {
+            return Recorded("DeleteUntaggedProject");
+        };
+        link.PurgeProject = [] { return Recorded("PurgeProject"); };
     }
-    if (withEnum) link.EnumProject = &FakeEnum;
+    if (withEnum)
+        link.EnumProject = [](DWORD id, DWORD flags) {
+            return Recorded("EnumProject(" + Hex8(id) + "," + std::to_string(flags) + ")");
+        };
     previous_ = qzo::store::SetLocatorLink(link);
 }
 

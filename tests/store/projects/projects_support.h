@@ -14,12 +14,9 @@
 #include "qzobj/store/locator_link.h"
 #include "support/capture.h"
 #include "support/fixture.h"
+#include "support/text.h"
 
 namespace qzo::test::projects {
-
-std::u16string Wide(const std::string& utf8);
-std::string Narrow(const std::u16string& text);
-std::string Hex8(uint32_t value);
 
 // Every entry below `root` (not following links): relative path, kind, size, permission bits,
 // the stored attribute word, a digest of the content or the link's target, and the write time.

@@ -15,15 +15,13 @@
 #include "qzobj/locator.h"
 #include "qzobj/persistent.h"
 #include "qzobj/project_locator.h"
+#include "support/text.h"
 #include "verbs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::u16string Wide(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
+using qzo::test::Wide;
 
 std::vector<uint8_t> ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,8 @@
-// Projects.Destructive: every refusal of copy, delete, purge and the recycle bin leaves the
-// whole tree (content, modes, attribute words, times) exactly as it was; the operations that
-// go ahead do what they say and no more.
+// Copy, delete, purge and the recycle bin of projects: every refusal leaves the whole tree
+// (content, modes, attribute words, times) exactly as it was; the operations that go ahead do
+// what they say and no more. Also the folder functions they rely on: copies share reading and
+// writing with open handles and carry the attribute word and times; deletes refuse empty paths
+// and roots; path containment is decided by identity (links, "..", case, missing tails).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,9 @@
 #include <filesystem>
 
 #include "projects_support.h"
+#include "qzobj/pathkit.h"
 #include "qzobj/platform/file.h"
+#include "qzobj/platform/path_relation.h"
 #include "support/capture.h"
 #include "support/peer.h"
 
@@ -32,6 +36,7 @@ class Destructive : public ProjectsTest {
         ASSERT_TRUE(qzo::platform::SetFileAttributes(
             System("Proj/Obj/ABCD0001/00001001.qzo").c_str(), FILE_ATTRIBUTE_READONLY));
         WriteFileBytes(Native("Proj/Proj_notes.txt"), "named after the folder");
+        WriteFileBytes(Native("Proj/proj"), "named like the folder");
         ASSERT_TRUE(PrjLocator::SetWorkingProject(id_));
         fs::create_directories(Native("Stuff"));
         WriteFileBytes(Native("Stuff/keep.txt"), "not a project");
@@ -71,12 +76,7 @@ TEST_F(Destructive, CopyRefusalsTouchNothing) {
     DebugCapture capture;
     EXPECT_EQ(PrjLocator::CopyDefProject(System("proj").c_str()), PRJLOC_BAD_PROJECT);
     EXPECT_EQ(capture.Text(), "PrjLocator::CopyProject: Can't copy to myself...");
-}
-
-TEST_F(Destructive, CopyWithoutWorkingProjectIsRefused) {
     PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT);
-    ScopedDebug debug(true);
-    DebugCapture capture;
     EXPECT_EQ(PrjLocator::CopyDefProject(System("Fresh").c_str()), PRJLOC_BAD_PROJECT);
     EXPECT_TRUE(capture.Contains("PrjLocator::CopyProject: No working project set"));
     EXPECT_FALSE(FileExists(Native("Fresh")));
@@ -103,6 +103,8 @@ TEST_F(Destructive, CopyToFreshFolderReproducesTheProject) {
     EXPECT_EQ(objectCopy.st_mtim.tv_nsec / 100, objectSource.st_mtim.tv_nsec / 100);
     EXPECT_EQ(ReadFileBytes(Native("Fresh/Fresh_notes.txt")), "named after the folder");
     EXPECT_FALSE(FileExists(Native("Fresh/Proj_notes.txt")));
+    EXPECT_EQ(ReadFileBytes(Native("Fresh/Fresh")), "named like the folder");
+    EXPECT_FALSE(FileExists(Native("Fresh/proj")));
     EXPECT_TRUE(StoredAttributes(Native("Fresh")) & FILE_ATTRIBUTE_READONLY);
     struct stat copied {
     }, source{};
@@ -127,17 +129,6 @@ TEST_F(Destructive, CopyOntoAnIdleProjectKeepsTheHigherCounter) {
     EXPECT_EQ(ReadFileBytes(Native("Dest/PRJ.IDS")), std::string("\x00\x90\x00\x00", 4));
 }
 
-TEST_F(Destructive, CopyOntoAProjectInUseIsRefused) {
-    const DWORD dest = IdleProject("Dest");
-    PrjLocator::UnregisterProject(dest);
-    Peer peer;
-    ASSERT_TRUE(peer.Start());
-    ASSERT_EQ(peer.Call("prj_open " + Native("Dest")), "0");
-    const std::string before = Tree();
-    EXPECT_EQ(PrjLocator::CopyDefProject(System("Dest").c_str()), 1u);
-    EXPECT_EQ(Tree(), before);
-}
-
 TEST_F(Destructive, DeleteRefusalsTouchNothing) {
     const DWORD other = IdleProject("Other");
     fs::create_directories(Native("BadID"));
@@ -145,11 +136,14 @@ TEST_F(Destructive, DeleteRefusalsTouchNothing) {
     fs::create_directories(Native("Broken"));
     WriteFileBytes(Native("Broken/00120001.ProjectID"), "");
     fs::create_directories(Native("Broken/PRJ.IDS"));  // an ID file that will not open
+    fs::create_directories(Native("Outer"));           // a folder holding another project
+    WriteFileBytes(Native("Outer/00220001.ProjectID"), "");
+    ASSERT_NE(NewProject("Outer/Inner"), PRJLOC_NO_PROJECT);
     const auto registered = RegisteredIDs();
     const std::string before = Tree();
     for (const std::u16string& path :
          {std::u16string(u""), std::u16string(u"/"), std::u16string(u"//SERVER/"), System("Stuff"),
-          System("BadID"), System("Broken"), Wide(Root()), System("Absent")}) {
+          System("BadID"), System("Broken"), System("Outer"), Wide(Root()), System("Absent")}) {
         SCOPED_TRACE(Narrow(path));
         EXPECT_EQ(PrjLocator::DeleteProject(path.c_str(), 0), PRJLOC_BAD_PROJECT);
         EXPECT_EQ(Tree(), before);
@@ -164,22 +158,15 @@ TEST_F(Destructive, DeleteRefusalsTouchNothing) {
     EXPECT_EQ(RegisteredIDs(), registered) << "deleting by path never registers";
 }
 
-TEST_F(Destructive, DeleteOfAFolderHoldingAnotherProjectIsRefused) {
-    fs::create_directories(Native("Outer"));
-    WriteFileBytes(Native("Outer/00220001.ProjectID"), "");
-    ASSERT_NE(NewProject("Outer/Inner"), PRJLOC_NO_PROJECT);
-    const std::string before = Tree();
-    EXPECT_EQ(PrjLocator::DeleteProject(System("Outer").c_str(), 0), PRJLOC_BAD_PROJECT);
-    EXPECT_EQ(Tree(), before);
-}
-
-TEST_F(Destructive, DeleteWhilePeerHoldsTheGeneratorReturnsOne) {
+TEST_F(Destructive, CopyOntoOrDeleteOfAProjectInUseReturnsOne) {
     const DWORD other = IdleProject("Other");
     Peer peer;
     ASSERT_TRUE(peer.Start());
-    ASSERT_EQ(peer.Call("prj_open " + Native("Other")), "0");
+    ASSERT_EQ(peer.Call("ids_open " + Native("Other")), "1 0");
     const std::string before = Tree();
     EXPECT_EQ(PrjLocator::DeleteProject(other, 0), 1u);
+    PrjLocator::UnregisterProject(other);
+    EXPECT_EQ(PrjLocator::CopyDefProject(System("Other").c_str()), 1u);
     EXPECT_EQ(Tree(), before);
 }
 
@@ -218,37 +205,24 @@ int PrepareWorks() {
     return 1;
 }
 
-TEST_F(Destructive, PurgeWithoutTheObjectLocatorChangesNothing) {
+TEST_F(Destructive, PurgeRunsInOrderAndAFailedPrepareDeletesNothing) {
     fs::create_directories(Native("Proj/Recycle/x"));
     WriteFileBytes(Native("Proj/Recycle/x/f"), "recycled");
     const std::string before = Tree();
-    EXPECT_EQ(PrjLocator::PurgeDefProject(&PrepareWorks), PRJLOC_BAD_PROJECT);
+    EXPECT_EQ(PrjLocator::PurgeDefProject(&PrepareWorks), PRJLOC_BAD_PROJECT) << "no locator";
     EXPECT_EQ(Tree(), before);
-}
-
-TEST_F(Destructive, FailedPrepareDeletesNothing) {
-    fs::create_directories(Native("Proj/Recycle/x"));
-    WriteFileBytes(Native("Proj/Recycle/x/f"), "recycled");
     LinkRecorder::withPurge = TRUE;
     LinkRecorder link;
     for (auto prepare : {&PrepareFails, &PrepareThrows}) {
         link.Clear();
         NotifyRecorder notes;
-        const std::string before = Tree();
         EXPECT_EQ(PrjLocator::PurgeDefProject(prepare), PRJLOC_BAD_PROJECT);
         EXPECT_EQ(Tree(), before);
         EXPECT_EQ(link.Calls(), std::vector<std::string>{"UntagProject"});
         EXPECT_EQ(notes.Events(), (std::vector<std::string>{"4:" + Hex8(id_), "5:" + Hex8(id_)}));
     }
-    EXPECT_EQ(PrjLocator::CopyDefProject(System("Fresh").c_str()), 0u) << "the lock was released";
-}
-
-TEST_F(Destructive, PurgeRunsInOrderAndEmptiesTheBin) {
-    fs::create_directories(Native("Proj/Recycle/x"));
-    WriteFileBytes(Native("Proj/Recycle/x/f"), "recycled");
-    LinkRecorder::withPurge = TRUE;
-    LinkRecorder link;
-    EXPECT_EQ(PrjLocator::PurgeDefProject(&PrepareWorks), 0u);
+    link.Clear();
+    EXPECT_EQ(PrjLocator::PurgeDefProject(&PrepareWorks), 0u) << "the lock was released";
     EXPECT_EQ(link.Calls(), (std::vector<std::string>{"UntagProject", "prepare",
                                                       "DeleteUntaggedProject", "PurgeProject"}));
     EXPECT_FALSE(FileExists(Native("Proj/Recycle")));
@@ -292,6 +266,90 @@ TEST_F(Destructive, RecycleRefusalsTouchNothing) {
     EXPECT_FALSE(PrjLocator::MoveToRecycleBin(System("Proj/Proj_notes.txt").c_str()));
     EXPECT_EQ(PrjLocator::UpdateRecycleSize(), 0u);
     EXPECT_EQ(Tree(), idle);
+}
+
+// ---- the folder functions below the operations
+
+class PathkitForProjects : public QzoTest {
+  protected:
+    std::u16string Path(const std::string& name) const { return Wide(TempPath(name)); }
+};
+
+TEST_F(PathkitForProjects, CopySharesWithOpenHandlesAndCarriesAttributes) {
+    std::filesystem::create_directories(TempPath("Src/Sub"));
+    WriteFileBytes(TempPath("Src/PRJ.IDS"), std::string("\x00\x04\x00\x00", 4));
+    WriteFileBytes(TempPath("Src/Sub/marked.qzo"), "marked");
+    ASSERT_TRUE(qzo::platform::SetFileAttributes(Path("Src/Sub/marked.qzo").c_str(),
+                                                 FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(qzo::platform::SetFileAttributes(Path("Src/Sub").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    auto held = qzo::platform::File::Open(Path("Src/PRJ.IDS").c_str(), GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(FU_CopyDirectory(Path("Src/*.*").c_str(), Path("Dst").c_str(), TRUE, 0));
+    EXPECT_EQ(ReadFileBytes(TempPath("Dst/PRJ.IDS")), std::string("\x00\x04\x00\x00", 4));
+    EXPECT_TRUE(StoredAttributes(TempPath("Dst/Sub/marked.qzo")) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(StoredAttributes(TempPath("Dst/Sub")) & FILE_ATTRIBUTE_HIDDEN);
+    struct stat copy {
+    }, source{};
+    ASSERT_EQ(stat(TempPath("Dst/Sub/marked.qzo").c_str(), &copy), 0);
+    ASSERT_EQ(stat(TempPath("Src/Sub/marked.qzo").c_str(), &source), 0);
+    EXPECT_EQ(copy.st_mtim.tv_sec, source.st_mtim.tv_sec);
+    held->Close();
+    // A handle that denies reading keeps its file from being copied.
+    auto denying =
+        qzo::platform::File::Open(Path("Src/PRJ.IDS").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    ASSERT_TRUE(denying);
+    EXPECT_FALSE(FU_CopyDirectory(Path("Src/*.*").c_str(), Path("Dst2").c_str(), TRUE, 0));
+    for (auto& entry : std::filesystem::recursive_directory_iterator(TempDir()))
+        if (entry.is_regular_file())
+            qzo::platform::SetFileAttributes(Wide(entry.path().string()).c_str(), 0);
+}
+
+TEST_F(PathkitForProjects, DeleteRefusesEmptyPathsAndRoots) {
+    for (const char16_t* path : {u"", u"/", u"/*", u"\\"})
+        EXPECT_FALSE(FU_DeleteDirectory(path, TRUE, 0)) << Narrow(path);
+}
+
+using qzo::platform::PathRelation;
+using qzo::platform::RelatePaths;
+
+class PathRelationTest : public QzoTest {
+  protected:
+    std::u16string Path(const std::string& name) const { return Wide(TempPath(name)); }
+};
+
+TEST_F(PathRelationTest, IdentityDecides) {
+    std::filesystem::create_directories(TempPath("Proj/Sub"));
+    std::filesystem::create_directories(TempPath("Other"));
+    ASSERT_EQ(symlink(TempPath("Proj").c_str(), TempPath("Alias").c_str()), 0);
+    ASSERT_EQ(symlink(TempPath("Other").c_str(), TempPath("Proj/Escape").c_str()), 0);
+    const std::u16string proj = Path("Proj");
+    struct Case {
+        std::string path;
+        PathRelation expected;
+    };
+    const Case cases[] = {
+        {"Proj", PathRelation::kSame},
+        {"PROJ/", PathRelation::kSame},
+        {"Alias", PathRelation::kSame},
+        {"Other/../Proj", PathRelation::kSame},
+        {"Proj/Sub", PathRelation::kInside},
+        {"Proj/Sub/New/Deeper", PathRelation::kInside},
+        {"Alias/sub", PathRelation::kInside},
+        {"Proj/Escape", PathRelation::kUnrelated},
+        {"Proj/Escape/x", PathRelation::kUnrelated},
+        {"Proj/../Other", PathRelation::kUnrelated},
+        {"Other", PathRelation::kUnrelated},
+        {"Proj/Missing/../..", PathRelation::kUnknown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(RelatePaths(Path(c.path).c_str(), proj.c_str()), c.expected);
+    }
+    EXPECT_EQ(RelatePaths(Wide(TempDir()).c_str(), proj.c_str()), PathRelation::kContains);
+    EXPECT_EQ(RelatePaths(u"/", proj.c_str()), PathRelation::kContains);
+    EXPECT_EQ(RelatePaths(proj.c_str(), Path("Absent").c_str()), PathRelation::kUnknown);
+    EXPECT_EQ(RelatePaths(nullptr, proj.c_str()), PathRelation::kUnknown);
 }
 
 }  // namespace

@@ -1,0 +1,482 @@
+// The object file's lock layer: the header lock between threads and handles, unbalanced unlocks
+// and closes, counts, access and times; and the access-info trailer: its stored bytes, how a
+// writer adds and removes it without moving the file's last-write time, and how readers judge
+// whether its writer still lives, in this process and in another one (a live peer and a killed
+// one).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <thread>
+
+#include "qzobj/hashid.h"
+#include "qzobj/platform/fs.h"
+#include "qzobj/platform/system.h"
+#include "qzobj/process.h"
+#include "qzobj/store/locfile_format.h"
+#include "store/locfile/locfile_test_support.h"
+#include "support/capture.h"
+#include "support/peer.h"
+
+namespace {
+
+using namespace qzo::test::locfile;
+namespace format = qzo::store::locfile_format;
+using qzo::platform::GetLastError;
+using qzo::platform::SetLastError;
+using qzo::test::DebugCapture;
+using qzo::test::Wide;
+using qzo::test::WriteFileBytes;
+
+class LocFileLock : public LocFileTest {};
+
+TEST_F(LocFileLock, OpenFailureLeavesTheSystemError) {
+    SetLastError(0);
+    EXPECT_EQ(
+        LocFile::Open(Wide(TempPath("missing.qzo")).c_str(), kRead, kShareAll, OPEN_EXISTING, 0),
+        nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(LocFile::Open(nullptr, kRead, kShareAll, OPEN_EXISTING, 0), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    LocFile* writer = OpenWriter(0);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(OpenReader(), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    writer->Close();
+}
+
+TEST_F(LocFileLock, TwoObjectsOnOneFileExcludeEachOther) {
+    LocFile* a = OpenReader();
+    LocFile* b = OpenReader();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(a->Lock(0, kHeaderLock));
+    EXPECT_FALSE(b->Lock(0, kHeaderLock));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_EQ(b->GetLockCount(), 0u);
+    ASSERT_TRUE(a->Unlock(0, kHeaderLock));
+    EXPECT_TRUE(b->Lock(0, kHeaderLock));
+    EXPECT_TRUE(b->Unlock(0, kHeaderLock));
+    a->Close();
+    b->Close();
+}
+
+TEST_F(LocFileLock, AnotherThreadFailsWith33WhileTheHolderKeepsTheLock) {
+    LocFile* file = OpenReader();
+    ASSERT_NE(file, nullptr);
+    Closer closer(file);
+    ASSERT_TRUE(file->Lock(0, kHeaderLock));
+    BOOL otherResult = TRUE;
+    DWORD otherError = 0;
+    BOOL otherUnlock = TRUE;
+    std::thread other([&] {
+        otherResult = file->Lock(0, kHeaderLock);
+        otherError = GetLastError();
+        otherUnlock = file->Unlock(0, kHeaderLock);  // not the holder: refused
+    });
+    other.join();
+    EXPECT_FALSE(otherResult);
+    EXPECT_EQ(otherError, ERROR_LOCK_VIOLATION);
+    EXPECT_FALSE(otherUnlock);
+    EXPECT_EQ(file->GetLockCount(), 1u);
+    // The holder locking the same range again gets 33 too, and nothing changes.
+    EXPECT_FALSE(file->Lock(0, kHeaderLock));
+    EXPECT_EQ(GetLastError(), ERROR_LOCK_VIOLATION);
+    EXPECT_EQ(file->GetLockCount(), 1u);
+    ASSERT_TRUE(file->Unlock(0, kHeaderLock));
+    // Now the other thread gets it.
+    BOOL later = FALSE;
+    std::thread again([&] {
+        later = file->Lock(0, kHeaderLock);
+        if (later) file->Unlock(0, kHeaderLock);
+    });
+    again.join();
+    EXPECT_TRUE(later);
+}
+
+TEST_F(LocFileLock, UnlockWithoutLockIsRefusedWithItsMessage) {
+    ScopedDebug debug(true);
+    LocFile* file = OpenReader();
+    ASSERT_NE(file, nullptr);
+    Closer closer(file);
+    DebugCapture capture;
+    EXPECT_FALSE(file->Unlock(0, kHeaderLock));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    EXPECT_TRUE(capture.Contains(": Illegal attempt to unlock non-locked file\r\n"));
+    EXPECT_TRUE(capture.Contains("UNLOCK HISTORY"));
+}
+
+TEST_F(LocFileLock, CloseWithLocksHeldReleasesThemAndReports) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    LocFile* file = OpenWriter(kShareAll);
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Lock(0, 100));
+    ASSERT_TRUE(file->Lock(200, 100));
+    EXPECT_TRUE(file->Close());
+    EXPECT_TRUE(capture.Contains("FileLock count (2) wasn't zero at close!!\r\n"));
+    EXPECT_TRUE(capture.Contains("CLOSE HISTORY"));
+    EXPECT_EQ(Content(), original_);
+    // Nothing stays locked, and this thread holds no section of the freed object.
+    LocFile* next = OpenReader();
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(next->Lock(0, kHeaderLock));
+    EXPECT_TRUE(next->Unlock(0, kHeaderLock));
+    next->Close();
+}
+
+TEST_F(LocFileLock, LockCountsNestedRangesOfOneHolder) {
+    LocFile* file = OpenReader();
+    ASSERT_NE(file, nullptr);
+    Closer closer(file);
+    ASSERT_TRUE(file->Lock(0, 100));
+    ASSERT_TRUE(file->Lock(100, 100));
+    EXPECT_EQ(file->GetLockCount(), 2u);
+    EXPECT_FALSE(file->Unlock(50, 10));  // not a locked range: everything stays
+    EXPECT_EQ(file->GetLockCount(), 2u);
+    EXPECT_TRUE(file->Unlock(100, 100));
+    EXPECT_TRUE(file->Unlock(0, 100));
+    EXPECT_EQ(file->GetLockCount(), 0u);
+    EXPECT_FALSE(file->Lock(0, 0));
+    EXPECT_EQ(file->GetLockCount(), 0u);
+}
+
+TEST_F(LocFileLock, AccessWords) {
+    LocFile* reader = OpenReader();
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(reader->GetAccess(), kRead);
+    EXPECT_FALSE(reader->SetAccess(0x1FFFFFFF));
+    EXPECT_FALSE(reader->SetAccess(0x20000000));  // editing needs a write handle
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    reader->Close();
+    LocFile* writer =
+        LocFile::Open(Wide(path_).c_str(), 0x60000001, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(writer, nullptr);
+    EXPECT_EQ(writer->GetAccess(), 0xE0000001u);
+    EXPECT_TRUE(writer->SetAccess(0x20000000));
+    EXPECT_EQ(writer->GetAccess(), 0xA0000000u);
+    EXPECT_TRUE(writer->SetAccess(0x40000000));
+    EXPECT_EQ(writer->GetAccess(), 0x40000000u);
+    writer->Close();
+}
+
+TEST_F(LocFileLock, RawTransfersSetTheModifiedFlagAndForgetTheCachedTime) {
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    Closer closer(file);
+    FILETIME before{};
+    ASSERT_TRUE(file->GetLastWriteTime(&before));
+    EXPECT_FALSE(file->IsModified());
+    char bytes[10] = {};
+    EXPECT_EQ(file->Read(bytes, 10), 10u);
+    EXPECT_EQ(std::string(bytes, 10), original_.substr(0, 10));
+    EXPECT_EQ(file->Write("0123456789", 10), 10u);
+    EXPECT_TRUE(file->IsModified());
+    EXPECT_EQ(file->GetFilePtr(), 20u);
+    FILETIME after{};
+    ASSERT_TRUE(file->GetLastWriteTime(&after));
+    EXPECT_NE(qzo::platform::FileTimeValue(after), qzo::platform::FileTimeValue(before));
+    EXPECT_TRUE(file->Flush());
+    EXPECT_NE(file->GetAttributes(), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(file->GetAttributes() & FILE_ATTRIBUTE_DIRECTORY, 0u);
+}
+
+TEST_F(LocFileLock, TouchLastWriteRisesEveryTime) {
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    Closer closer(file);
+    // Last access later than last write: the write time takes the access time.
+    SetTimesNs(path_, kOldWrite + 5000, kOldWrite);
+    ASSERT_TRUE(file->TouchLastWrite());
+    EXPECT_EQ(LastWriteNs(path_), kOldWrite + 5000);
+    // Equal times: one unit (100 ns) later.
+    ASSERT_TRUE(file->TouchLastWrite());
+    EXPECT_EQ(LastWriteNs(path_), kOldWrite + 5100);
+    long long previous = LastWriteNs(path_);
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(file->TouchLastWrite());
+        const long long now = LastWriteNs(path_);
+        ASSERT_GT(now, previous) << i;
+        previous = now;
+    }
+    FILETIME cached{};
+    ASSERT_TRUE(file->GetLastWriteTime(&cached));
+    EXPECT_EQ(qzo::platform::FileTimeValue(cached), 116444736000000000ull + previous / 100);
+}
+
+TEST_F(LocFileLock, SetFileTimeNowNeedsWriteAccess) {
+    LocFile* reader = OpenReader();
+    ASSERT_NE(reader, nullptr);
+    EXPECT_FALSE(reader->SetFileTimeNow());
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(reader->TouchLastWrite());
+    reader->Close();
+    LocFile* writer = OpenWriter();
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(writer->SetFileTimeNow());
+    EXPECT_GT(LastWriteNs(path_), kOldWrite);
+    writer->Close();
+}
+
+// ---- the access-info trailer
+
+std::string Utf16Le(const std::u16string& text, size_t units) {
+    std::string bytes(units * 2, '\0');
+    for (size_t i = 0; i < text.size() && i < units; ++i) {
+        bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
+    }
+    return bytes;
+}
+
+std::string Encoded(const tagACCESSINFO& info) {
+    format::AccessInfoBytes bytes{};
+    format::EncodeAccessInfo(info, bytes);
+    return std::string(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+tagACCESSINFO Record(DWORD id, const std::u16string& computer, const std::u16string& user) {
+    tagACCESSINFO info = format::EmptyAccessInfo();
+    info.dwMagic = format::kAccessInfoMagic;
+    info.dwComputerID = id;
+    computer.copy(info.szComputerName, 15);
+    user.copy(info.szUserName, 63);
+    return info;
+}
+
+std::u16string OwnComputer() {
+    WCHAR name[16] = {};
+    GetCreateComputerName(name, 16);
+    return name;
+}
+
+TEST(AccessInfoFormat, GoldenBytes) {
+    const std::string bytes = Encoded(Record(0x12345678, u"BETA", u"b\u00f6b"));
+    std::string expected = "IAZQ";
+    expected += std::string("\x78\x56\x34\x12", 4);
+    expected += Utf16Le(u"BETA", 16);
+    expected += Utf16Le(u"b\u00f6b", 64);
+    ASSERT_EQ(bytes.size(), 168u);
+    EXPECT_EQ(bytes, expected);
+    EXPECT_EQ(bytes.substr(8, 8), std::string("B\0E\0T\0A\0", 8));
+    EXPECT_EQ(bytes.substr(40, 6), std::string("b\0\xf6\0b\0", 6));
+}
+
+TEST(AccessInfoFormat, DecodingTerminatesNamesThatFillTheirWidth) {
+    format::AccessInfoBytes bytes{};
+    for (BYTE& b : bytes) b = 'A';
+    const tagACCESSINFO info = format::DecodeAccessInfo(bytes);
+    EXPECT_EQ(info.dwMagic, 0x41414141u);
+    EXPECT_EQ(std::u16string(info.szComputerName).size(), 15u);
+    EXPECT_EQ(std::u16string(info.szUserName).size(), 63u);
+}
+
+class LocFileTrailer : public LocFileTest {};
+
+TEST_F(LocFileTrailer, WriterAddsItsRecordAtTheFirstLockAndCloseRemovesIt) {
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Lock(0, kHeaderLock));
+    const std::string locked = Content();
+    ASSERT_EQ(locked.size(), original_.size() + kTrailer);
+    EXPECT_EQ(locked.substr(0, original_.size()), original_);
+    const std::string record = locked.substr(original_.size());
+    EXPECT_EQ(record.substr(0, 4), "IAZQ");
+    const DWORD id = GetComputerID();
+    EXPECT_EQ(record.substr(4, 4), std::string(reinterpret_cast<const char*>(&id), 4));
+    EXPECT_EQ(record.substr(8, 32), Utf16Le(OwnComputer(), 16));
+    EXPECT_EQ(record.substr(40, 128), Utf16Le(qzo::platform::UserName().substr(0, 63), 64));
+    // Announcing oneself is no change.
+    EXPECT_EQ(LastWriteNs(path_), kOldWrite);
+    EXPECT_FALSE(file->IsModified());
+    // The writer's own view holds no foreign writer, and its marker sits just past the record.
+    tagACCESSINFO info{};
+    EXPECT_FALSE(file->GetAccessInfo(info));
+    EXPECT_FALSE(ByteIsFree(path_, original_.size() + kTrailer));
+    // The pointer is where it was.
+    EXPECT_EQ(file->GetFilePtr(), 0u);
+    ASSERT_TRUE(file->Unlock(0, kHeaderLock));
+    // A second lock writes no second record.
+    ASSERT_TRUE(file->Lock(0, kHeaderLock));
+    ASSERT_TRUE(file->Unlock(0, kHeaderLock));
+    EXPECT_EQ(Content().size(), original_.size() + kTrailer);
+    file->Close();
+    EXPECT_EQ(Content(), original_);
+    EXPECT_EQ(LastWriteNs(path_), kOldWrite);
+    EXPECT_TRUE(ByteIsFree(path_, original_.size() + kTrailer));
+}
+
+TEST_F(LocFileTrailer, OnlyTheLastCloseRemovesTheRecord) {
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    file->AddRef();
+    EXPECT_EQ(file->GetOpenCount(), 2u);
+    ASSERT_TRUE(file->Lock(0, kHeaderLock));
+    ASSERT_TRUE(file->Unlock(0, kHeaderLock));
+    EXPECT_TRUE(file->Close());
+    EXPECT_EQ(file->GetOpenCount(), 1u);
+    EXPECT_EQ(Content().size(), original_.size() + kTrailer);
+    EXPECT_TRUE(file->Close());
+    EXPECT_EQ(Content(), original_);
+}
+
+TEST_F(LocFileTrailer, CloseStripsTheOwnRecordEvenAfterTheAccessWasLowered) {
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Lock(0, kHeaderLock));
+    ASSERT_TRUE(file->Unlock(0, kHeaderLock));
+    ASSERT_TRUE(file->SetAccess(kRead));
+    EXPECT_EQ(file->GetAccess(), kRead);
+    file->Close();
+    EXPECT_EQ(Content(), original_);
+}
+
+TEST_F(LocFileTrailer, ReaderOfAFileShorterThanTheLockedRangeFindsNoWriter) {
+    const std::string shortFile = original_.substr(0, 1000);
+    WriteFileBytes(path_, shortFile + Encoded(Record(0x22220000, u"ALPHA", u"al")));
+    LocFile* reader = OpenReader();
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->Lock(0, kHeaderLock));
+    tagACCESSINFO info{};
+    EXPECT_FALSE(reader->GetAccessInfo(info));
+    ASSERT_TRUE(reader->Unlock(0, kHeaderLock));
+    reader->Close();
+}
+
+TEST_F(LocFileTrailer, FileUnder168BytesHasNoRecordAndGetsOneAppended) {
+    WriteFileBytes(path_, "tiny");
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Lock(0, 4));
+    EXPECT_EQ(FileSize(path_), 4 + kTrailer);
+    EXPECT_EQ(Content().substr(4, 4), "IAZQ");
+    ASSERT_TRUE(file->Unlock(0, 4));
+    file->Close();
+    EXPECT_EQ(Content(), "tiny");
+}
+
+TEST_F(LocFileTrailer, SetEofEndsTheFileWithTheRecordAndMovesTheMarker) {
+    LocFile* file = OpenWriter();
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Lock(0, kHeaderLock));
+    ASSERT_EQ(file->SetFilePtr(1000, FILE_BEGIN), 1000u);
+    ASSERT_TRUE(file->SetEOF());
+    EXPECT_EQ(FileSize(path_), 1000 + kTrailer);
+    EXPECT_EQ(Content().substr(1000, 4), "IAZQ");
+    EXPECT_FALSE(ByteIsFree(path_, 1000 + kTrailer));
+    EXPECT_TRUE(ByteIsFree(path_, original_.size() + kTrailer));
+    ASSERT_TRUE(file->Unlock(0, kHeaderLock));
+    file->Close();
+    EXPECT_EQ(Content(), original_.substr(0, 1000));
+}
+
+TEST_F(LocFileTrailer, ReadAccessInfoReadsARecordAtThePointer) {
+    WriteFileBytes(path_, original_ + Encoded(Record(0x33330000, u"GAMMA", u"gus")));
+    LocFile* reader = OpenReader();
+    ASSERT_NE(reader, nullptr);
+    Closer closer(reader);
+    ASSERT_EQ(reader->SetFilePtr(-168, FILE_END), original_.size());
+    tagACCESSINFO info{};
+    ASSERT_TRUE(reader->ReadAccessInfo(&info));
+    EXPECT_EQ(info.dwComputerID, 0x33330000u);
+    EXPECT_EQ(std::u16string(info.szUserName), u"gus");
+    EXPECT_FALSE(reader->ReadAccessInfo(&info));  // at the end: nothing came
+    EXPECT_FALSE(reader->ReadAccessInfo(nullptr));
+}
+
+LocFile*& PeerWriter() {
+    static LocFile* writer = nullptr;
+    return writer;
+}
+
+}  // namespace
+
+// Opens PATH for writing and takes and releases the header lock once, so that the file carries
+// this process's record: "OK", or "ERR <step> <error>".
+QZO_PEER_COMMAND(locfile_writer) {
+    const std::u16string path = Wide(args.at(0));
+    LocFile* file = LocFile::Open(path.c_str(), kReadWrite, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    if (!file) return "ERR open " + std::to_string(qzo::platform::GetLastError());
+    if (!file->Lock(0, kHeaderLock))
+        return "ERR lock " + std::to_string(qzo::platform::GetLastError());
+    file->Unlock(0, kHeaderLock);
+    PeerWriter() = file;
+    return "OK";
+}
+
+QZO_PEER_COMMAND(locfile_close) {
+    if (!PeerWriter()) return "ERR none";
+    PeerWriter()->Close();
+    PeerWriter() = nullptr;
+    return "OK";
+}
+
+namespace {
+
+class LocFilePeer : public LocFileTest {
+  protected:
+    void StartBeta() {
+        peer_ = std::make_unique<qzo::test::Peer>(std::map<std::string, std::string>{
+            {"QZO_COMPUTERNAME", "BETA"}, {"QZO_USERNAME", "bob"}});
+        ASSERT_TRUE(peer_->Start());
+        ASSERT_EQ(peer_->Call("locfile_writer " + path_), "OK");
+    }
+    // What a reader of this process learns at its first lock.
+    bool ReaderSees(tagACCESSINFO& info) {
+        LocFile* reader = OpenReader();
+        if (!reader) return false;
+        bool found = false;
+        if (reader->Lock(0, kHeaderLock)) {
+            found = reader->GetAccessInfo(info) != FALSE;
+            reader->Unlock(0, kHeaderLock);
+        }
+        reader->Close();
+        return found;
+    }
+    std::unique_ptr<qzo::test::Peer> peer_;
+};
+
+TEST_F(LocFilePeer, ReaderNamesThePeerWriterAndItsUserWithoutDisturbingItsMarker) {
+    StartBeta();
+    for (int round = 0; round < 3; ++round) {
+        tagACCESSINFO info{};
+        ASSERT_TRUE(ReaderSees(info)) << round;
+        EXPECT_EQ(std::u16string(info.szComputerName), u"BETA");
+        EXPECT_EQ(std::u16string(info.szUserName), u"bob");
+        EXPECT_EQ(info.dwComputerID, GetHashIDW(u"BETA"));
+    }
+    EXPECT_FALSE(ByteIsFree(path_, original_.size() + kTrailer));
+    ASSERT_EQ(peer_->Call("locfile_close"), "OK");
+    EXPECT_EQ(Content(), original_);
+    EXPECT_EQ(LastWriteNs(path_), kOldWrite);
+    tagACCESSINFO info{};
+    EXPECT_FALSE(ReaderSees(info));
+}
+
+TEST_F(LocFilePeer, KilledWritersRecordIsVoidAndTheNextWriterReplacesIt) {
+    StartBeta();
+    kill(peer_->pid(), SIGKILL);
+    const qzo::test::PeerExit exit = peer_->Wait();
+    EXPECT_TRUE(exit.signaled);
+    const std::string stale = Content();
+    ASSERT_EQ(stale.size(), original_.size() + kTrailer);
+    EXPECT_EQ(stale.substr(original_.size() + 8, 8), std::string("B\0E\0T\0A\0", 8));
+    tagACCESSINFO info{};
+    EXPECT_FALSE(ReaderSees(info));
+    EXPECT_EQ(info.dwMagic, 0u);
+    EXPECT_EQ(info.dwComputerID, 0x0000FC00u);
+    EXPECT_EQ(Content(), stale) << "the reader leaves the stale record in place";
+
+    LocFile* writer = OpenWriter();
+    ASSERT_NE(writer, nullptr);
+    ASSERT_TRUE(writer->Lock(0, kHeaderLock));
+    const std::string replaced = Content();
+    ASSERT_EQ(replaced.size(), original_.size() + kTrailer);
+    EXPECT_EQ(replaced.substr(original_.size() + 8, 32), Utf16Le(OwnComputer(), 16));
+    ASSERT_TRUE(writer->Unlock(0, kHeaderLock));
+    writer->Close();
+    EXPECT_EQ(Content(), original_);
+    EXPECT_EQ(LastWriteNs(path_), kOldWrite);
+}
+
+}  // namespace

@@ -1,0 +1,637 @@
+// The project directory: one entry per folder, the files a registration writes, the project ID
+// and format version, paths and ID file names that must link nothing, notification sequences
+// against a fake link, the list file's exact bytes and damaged lists, lookups from many threads,
+// and the working project's "PRJ.IDS", repaired only when missing or too short.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "projects_support.h"
+#include "qzobj/hashid.h"
+#include "qzobj/locator.h"
+#include "qzobj/pathkit.h"
+#include "qzobj/persistent.h"
+#include "qzobj/platform/file.h"
+#include "qzobj/suitelibs/uikit/dialogs.h"
+#include "support/peer.h"
+
+namespace qzo::test::projects {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Directory : public ProjectsTest {};
+
+// The four counter bytes of "PRJ.IDS", little-endian.
+std::string Counter(uint32_t value) {
+    return std::string{char(value & 0xFF), char((value >> 8) & 0xFF), char((value >> 16) & 0xFF),
+                       char(value >> 24)};
+}
+
+const char kReadme[] =
+    "***************************\r\nWARNING WARNING WARNING\r\n***************************\r\n\r\n"
+    "This directory contains all the descriptive data of the project.\r\n"
+    "For better access the data are split into various subdirectories and files.\r\n\r\n"
+    "******************************************************\r\n"
+    "DO NOT DIRECTLY EDIT OR CHANGE ANY OF IT'S CONTENTS!\r\n"
+    "******************************************************\r\n\r\n"
+    "If you need to create a backup of the project, simply backup\r\n"
+    "the this directory and all it's subdirectories.\r\n\r\n\r\n\r\n\r\n";
+const char kVersionIni[] = "[VersionInfo]\r\nVersion=00030000\r\n";
+
+TEST_F(Directory, NewFolderGetsExactLayoutFiles) {
+    const DWORD id = NewProject("Proj");
+    ASSERT_NE(id, PRJLOC_NO_PROJECT);
+    EXPECT_EQ(id, GetPathHash(StoredPath("Proj").c_str()));
+    // The files keep the caller's spelling of the folder.
+    const std::string folder = Native("Proj") + "/";
+    ASSERT_EQ(sizeof kReadme - 1, 517u);
+    EXPECT_EQ(ReadFileBytes(folder + "README.TXT"), std::string(kReadme, 517));
+    EXPECT_EQ(ReadFileBytes(folder + "desktop.ini"),
+              "[.ShellClassInfo]\r\nCLSID={5E2A7C10-3B4D-11D2-9F61-00A0C9E3B41A}\r\n");
+    EXPECT_EQ(ReadFileBytes(folder + Hex8(id) + ".ProjectID"), "");
+    EXPECT_EQ(ReadFileBytes(folder + "version.ini"), kVersionIni);
+    EXPECT_EQ(PrjLocator::GetPrjVersion(id), PRJLOC_VERSION_CURRENT);
+    // Nothing else: no lock or temporary files left behind.
+    const std::string listing = TreeListing(Native("Proj"));
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 4) << listing;
+    EXPECT_TRUE(StoredAttributes(folder + "desktop.ini") & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(PrjLocator::GetPrjPath(id), StoredPath("Proj"));
+    EXPECT_EQ(std::u16string(PrjLocator::GetPrjName(id)), u"PROJ/");
+    // The folder's read-only attribute is a marker only: the mode bits stay writable.
+    EXPECT_TRUE(StoredAttributes(Native("Proj")) & FILE_ATTRIBUTE_READONLY);
+    struct stat st {};
+    ASSERT_EQ(stat(Native("Proj").c_str(), &st), 0);
+    EXPECT_TRUE(st.st_mode & S_IWUSR);
+    WriteFileBytes(folder + "new.txt", "entries stay writable");
+    EXPECT_EQ(ReadFileBytes(folder + "new.txt"), "entries stay writable");
+}
+
+TEST_F(Directory, LayoutFilesOfTheFolderAreKept) {
+    ASSERT_EQ(mkdir(Native("Own").c_str(), 0777), 0);
+    WriteFileBytes(Native("Own/README.TXT"), "our own notes");
+    WriteFileBytes(Native("Own/desktop.ini"), "[x]\r\n");
+    ASSERT_NE(NewProject("Own"), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(ReadFileBytes(Native("Own/README.TXT")), "our own notes");
+    EXPECT_EQ(ReadFileBytes(Native("Own/desktop.ini")), "[x]\r\n");
+    EXPECT_TRUE(StoredAttributes(Native("Own/desktop.ini")) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_TRUE(StoredAttributes(Native("Own")) & FILE_ATTRIBUTE_READONLY);
+}
+
+TEST_F(Directory, RegisteringTwiceGivesOneEntry) {
+    const DWORD id = NewProject("Proj");
+    ASSERT_NE(id, PRJLOC_NO_PROJECT);
+    EXPECT_EQ(PrjLocator::RegisterProject(System("Proj").c_str(), FALSE), id);
+    EXPECT_EQ(PrjLocator::RegisterProject(System("PROJ/").c_str(), FALSE), id);
+    EXPECT_EQ(PrjLocator::RegisterProject(Wide(Native("proj") + "\\").c_str(), FALSE), id);
+    EXPECT_EQ(RegisteredIDs(), std::vector<DWORD>{id});
+    EXPECT_EQ(PrjLocator::FindProject(System("pRoJ").c_str()), id);
+    // The same ID file reached by a link keeps the entry.
+    ASSERT_EQ(symlink(Native("Proj").c_str(), Native("Alias").c_str()), 0);
+    EXPECT_EQ(PrjLocator::RegisterProject(System("Alias").c_str(), FALSE), id);
+    EXPECT_EQ(std::u16string(PrjLocator::GetPrjPath(id)), StoredPath("Proj"));
+}
+
+// Paths that must register nothing and touch nothing.
+TEST_F(Directory, RegistrationRefusalsTouchNothing) {
+    const std::string base = Root() + "/";
+    const std::string long259 = base + std::string(259 - base.size(), 'a');
+    auto folder = [&](const std::string& name) { fs::create_directories(Native(name)); };
+    auto idFile = [&](const std::string& name) {
+        folder("P" + name);
+        WriteFileBytes(Native("P" + name + "/" + name + ".ProjectID"), "");
+    };
+    struct Row {
+        const char* name;
+        std::function<void()> prepare;
+        std::string path;  // inside the root unless absolute
+        BOOL create;
+        bool laidOut = false;  // the layout files are written before the ID file is read
+    };
+    const std::vector<Row> rows = {
+        {"missing folder", [] {}, "Absent", FALSE},
+        {"missing parents", [] {}, "No/Parents", TRUE},
+        // Stored paths are upper case: twins would lead into each other.
+        {"twin folders", [&] { folder("Twin"), folder("TWIN"); }, "Twin", FALSE},
+        {"twin parent", [&] { folder("Sub/Proj"), folder("SUB"); }, "Sub/Proj", FALSE},
+        // With the trailing '/' the normalised path would need 260 characters.
+        {"259 characters", [] {}, long259, TRUE},
+        {"261 characters", [] {}, long259 + "bb", TRUE},
+        {"invalid ID", [&] { idFile("FFFFFFFF"); }, "PFFFFFFFF", FALSE, true},
+        {"no-project ID", [&] { idFile("0000FC00"); }, "P0000FC00", FALSE, true},
+        {"no hex ID", [&] { idFile("XYZ"); }, "PXYZ", FALSE, true},
+        {"nine digits", [&] { idFile("123456789"); }, "P123456789", FALSE, true},
+        {"dotted ID", [&] { idFile("12.34"); }, "P12.34", FALSE, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.prepare();
+        const std::string before = TreeListing(Root());
+        const std::string path = row.path[0] == '/' ? row.path : Native(row.path);
+        EXPECT_EQ(PrjLocator::RegisterProject(Wide(path).c_str(), row.create), PRJLOC_NO_PROJECT);
+        if (!row.laidOut) {
+            EXPECT_EQ(TreeListing(Root()), before);
+        }
+    }
+    EXPECT_EQ(PrjLocator::RegisterProject(nullptr, TRUE), PRJLOC_NO_PROJECT);
+    EXPECT_TRUE(RegisteredIDs().empty());
+}
+
+TEST_F(Directory, IDFileNameIsTheID) {
+    ASSERT_EQ(mkdir(Native("Moved").c_str(), 0777), 0);
+    WriteFileBytes(Native("Moved/12.ProjectID"), "");
+    WriteFileBytes(Native("Moved/A0000001.ProjectID"), "");  // sorted after "12...": ignored
+    EXPECT_EQ(PrjLocator::RegisterProject(System("Moved").c_str(), FALSE), 0x12u);
+}
+
+TEST_F(Directory, CrashRebuildAnswerBecomesTheID) {
+    LinkRecorder::crashRebuildAnswer = 0x00450123;
+    LinkRecorder link;
+    EXPECT_EQ(NewProject("Rebuilt"), 0x00450123u);
+    EXPECT_TRUE(FileExists(Native("Rebuilt/00450123.ProjectID")));
+    ASSERT_EQ(link.Calls().size(), 1u);
+    EXPECT_EQ(link.Calls()[0].rfind("CheckCrashRebuild(", 0), 0u);
+}
+
+TEST_F(Directory, RegistrationMessages) {
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    const DWORD id = NewProject("Said");
+    EXPECT_TRUE(capture.Contains("\rRegistered project " + Narrow(StoredPath("Said")) +
+                                 ", ID=" + Hex8(id) + "\r\n"))
+        << capture.Text();
+    // A folder where the ID file belongs: it is no "*.ProjectID" file, and no file can be made.
+    ASSERT_EQ(mkdir(Native("Blocked").c_str(), 0777), 0);
+    const DWORD hash = GetPathHash(StoredPath("Blocked").c_str());
+    ASSERT_EQ(mkdir(Native("Blocked/" + Hex8(hash) + ".ProjectID").c_str(), 0777), 0);
+    EXPECT_EQ(PrjLocator::RegisterProject(System("Blocked").c_str(), FALSE), PRJLOC_NO_PROJECT);
+    EXPECT_TRUE(capture.Contains("PRJLOC: Couldn't create project ID file at " + Native("Blocked") +
+                                 "/\r\n"))
+        << capture.Text();
+    EXPECT_EQ(RegisteredIDs(), std::vector<DWORD>{id});
+}
+
+// The format version read from "version.ini": "%x" of at most eight characters.
+TEST_F(Directory, FormatVersions) {
+    const struct {
+        const char* text;  // nullptr: no version.ini
+        DWORD version;
+    } rows[] = {
+        {nullptr, PRJLOC_VERSION_OLD},
+        {"zz", PRJLOC_VERSION_OLD},
+        {"00040000", 0x40000},
+        {"0x40000", 0x40000},
+        {"0X30000", 0x30000},
+        {"0x", PRJLOC_VERSION_OLD},
+        {"0x00040000", 0x400},
+        {"  0x2", 2},
+        {"3000z", 0x3000},
+        {"0", 0},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text ? row.text : "none");
+        const std::string name = "V" + std::to_string(n++);
+        ASSERT_EQ(mkdir(Native(name).c_str(), 0777), 0);
+        if (row.text)
+            WriteFileBytes(Native(name + "/version.ini"),
+                           std::string("[VersionInfo]\r\nVersion=") + row.text + "\r\n");
+        const DWORD id = PrjLocator::RegisterProject(System(name).c_str(), FALSE);
+        ASSERT_NE(id, PRJLOC_NO_PROJECT);
+        EXPECT_EQ(PrjLocator::GetPrjVersion(id), row.version);
+    }
+}
+
+TEST_F(Directory, OldProjectIsRaisedWhenItBecomesWorking) {
+    ASSERT_EQ(mkdir(Native("Old").c_str(), 0777), 0);
+    const DWORD id = PrjLocator::RegisterProject(System("Old").c_str(), FALSE);
+    ASSERT_NE(id, PRJLOC_NO_PROJECT);
+    EXPECT_FALSE(FileExists(Native("Old/version.ini")));
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
+    EXPECT_EQ(PrjLocator::GetDefPrjVersion(), PRJLOC_VERSION_CURRENT);
+    EXPECT_EQ(ReadFileBytes(Native("Old/version.ini")), kVersionIni);
+}
+
+struct SeenBox {
+    int count = 0;
+    std::u16string text, caption;
+};
+
+int AnswerBox(const WCHAR* text, const WCHAR* caption, UINT, void* context) {
+    auto* seen = static_cast<SeenBox*>(context);
+    ++seen->count;
+    seen->text = text;
+    seen->caption = caption;
+    return IDOK;
+}
+
+TEST_F(Directory, NewerVersionShowsTheRestriction) {
+    ASSERT_EQ(mkdir(Native("New").c_str(), 0777), 0);
+    WriteFileBytes(Native("New/version.ini"), "[VersionInfo]\r\nVersion=00040000\r\n");
+    const DWORD id = PrjLocator::RegisterProject(System("New").c_str(), FALSE);
+    ASSERT_NE(id, PRJLOC_NO_PROJECT);
+    SeenBox seen;
+    qzo::uikit::SetMessageBoxAnswerHook(&AnswerBox, &seen);
+    EXPECT_FALSE(PrjLocator::SetPrjVersion(id));
+    qzo::uikit::SetMessageBoxAnswerHook(nullptr, nullptr);
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.caption, u"Version Restriction");
+    EXPECT_EQ(seen.text,
+              u"Project has been edited with a newer version, you will not be able to edit it.");
+    EXPECT_EQ(PrjLocator::GetPrjVersion(id), 0x40000u);
+    EXPECT_EQ(ReadFileBytes(Native("New/version.ini")), "[VersionInfo]\r\nVersion=00040000\r\n");
+}
+
+void CopyFolder(const std::string& from, const std::string& to) {
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+TEST_F(Directory, CopiedFolderTakesTheIDOfAnIdleProjectOnly) {
+    const DWORD id = NewProject("Proj");
+    CopyFolder(Native("Proj"), Native("Copy"));
+    NotifyRecorder notes;
+    EXPECT_EQ(PrjLocator::RegisterProject(System("Copy").c_str(), FALSE), id);
+    EXPECT_EQ(std::u16string(PrjLocator::GetPrjPath(id)), StoredPath("Copy"));
+    EXPECT_EQ(notes.Events(), (std::vector<std::string>{"2:" + Hex8(id), "1:" + Hex8(id)}));
+    // A copy of the working project is refused.
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
+    CopyFolder(Native("Copy"), Native("Second"));
+    EXPECT_EQ(PrjLocator::RegisterProject(System("Second").c_str(), FALSE), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(std::u16string(PrjLocator::GetPrjPath(id)), StoredPath("Copy"));
+}
+
+TEST_F(Directory, SwitchingTheWorkingProjectNotifiesInOrder) {
+    const DWORD a = NewProject("A");
+    const DWORD b = NewProject("B");
+    LinkRecorder link;
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
+    NotifyRecorder notes;
+    link.Clear();
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(b));
+    EXPECT_EQ(notes.Events(), (std::vector<std::string>{"80000002:" + Hex8(a), "1:" + Hex8(a),
+                                                        "2:" + Hex8(b), "80000001:" + Hex8(b)}));
+    EXPECT_EQ(link.Calls(), (std::vector<std::string>{"SetDefProjectID(null,0000FC00)",
+                                                      "SetDefProjectID(gen," + Hex8(b) + ")"}));
+    EXPECT_EQ(PrjLocator::GetDefPrjID(), b);
+    EXPECT_EQ(std::u16string(PrjLocator::GetDefPrjPath()), StoredPath("B"));
+}
+
+TEST_F(Directory, RefusedLocatorLeavesNoWorkingProject) {
+    const DWORD a = NewProject("A");
+    LinkRecorder::setDefAnswer = FALSE;
+    LinkRecorder link;
+    NotifyRecorder notes;
+    EXPECT_FALSE(PrjLocator::SetWorkingProject(a));
+    EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
+    EXPECT_TRUE(notes.Events().empty());
+    EXPECT_EQ(link.Calls().back(), "SetDefProjectID(null,0000FC00)");
+}
+
+TEST_F(Directory, UnregisteringTheWorkingProjectEndsItFirst) {
+    const DWORD a = NewProject("A");
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
+    const WCHAR* path = PrjLocator::GetPrjPath(a);
+    NotifyRecorder notes;
+    EXPECT_TRUE(PrjLocator::UnregisterProject(a));
+    EXPECT_EQ(notes.Events(),
+              (std::vector<std::string>{"80000002:" + Hex8(a), "1:" + Hex8(a), "2:" + Hex8(a)}));
+    EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(PrjLocator::GetPrjPath(a), nullptr);
+    EXPECT_EQ(std::u16string(path), StoredPath("A")) << "retired entries stay readable";
+    EXPECT_FALSE(PrjLocator::UnregisterProject(a));
+}
+
+TEST_F(Directory, PerProjectValues) {
+    const DWORD a = NewProject("A");
+    int marker = 0;
+    EXPECT_TRUE(PrjLocator::SetPrjCustomData(a, &marker));
+    EXPECT_EQ(PrjLocator::GetPrjCustomData(a), &marker);
+    EXPECT_TRUE(PrjLocator::SetPrjDataPath(a, u"/data/x"));
+    EXPECT_EQ(std::u16string(PrjLocator::GetPrjDataPath(a)), u"/data/x");
+    EXPECT_FALSE(PrjLocator::SetPrjDataPath(a, std::u16string(300, u'x').c_str()));
+    EXPECT_FALSE(PrjLocator::SetPrjCustomData(0x0000FC00, &marker));
+    EXPECT_EQ(PrjLocator::GetPrjPath(0x0001FC01), nullptr);
+    EXPECT_EQ(PrjLocator::GetDefPrjPath(), nullptr);
+}
+
+TEST_F(Directory, WorkingProjectReachesTheLocatorOrTheDefaultLink) {
+    const DWORD a = NewProject("A");
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
+    EXPECT_EQ(Locator::GetDefProjectID(), a);
+    ASSERT_NE(Locator::GetDefUIDGen(), nullptr);
+    EXPECT_TRUE(Locator::GetDefUIDGen()->IsOpen());
+    { PrjLocator user; }  // extra users leave the directory alone
+    EXPECT_EQ(PrjLocator::GetDefPrjID(), a);
+    EXPECT_EQ(RegisteredIDs(), std::vector<DWORD>{a});
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT));
+    EXPECT_EQ(Locator::GetDefProjectID(), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(Locator::GetDefUIDGen(), nullptr);
+
+    // Without the locator's entries the project locator's default records the pair.
+    const qzo::store::LocatorLink registered = qzo::store::SetLocatorLink({});
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
+    CProjUniID* generator = nullptr;
+    DWORD recorded = 0;
+    qzo::store::RecordedDefProject(&generator, &recorded);
+    EXPECT_EQ(recorded, a);
+    ASSERT_NE(generator, nullptr);
+    EXPECT_TRUE(generator->IsOpen());
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT));
+    qzo::store::RecordedDefProject(&generator, &recorded);
+    EXPECT_EQ(recorded, PRJLOC_NO_PROJECT);
+    EXPECT_EQ(generator, nullptr);
+    qzo::store::SetLocatorLink(registered);
+}
+
+// ---- the list of registered projects
+
+// The expected bytes of a list: the count, then each path padded with zeros to 520 bytes,
+// bucket by bucket.
+std::string ListBytes(std::vector<std::pair<DWORD, std::u16string>> projects) {
+    std::sort(projects.begin(), projects.end(), [](const auto& x, const auto& y) {
+        DWORD bx = x.first & 0xFFFF, by = y.first & 0xFFFF;
+        return bx != by ? bx < by : (x.first >> 16) < (y.first >> 16);
+    });
+    std::string bytes = Counter(DWORD(projects.size()));
+    for (const auto& project : projects) {
+        std::string record(520, '\0');
+        std::memcpy(record.data(), project.second.data(), project.second.size() * 2);
+        bytes += record;
+    }
+    return bytes;
+}
+
+TEST_F(Directory, ListFileBytesAreExactAndLoadBack) {
+    const std::string list = Native("list.bin");
+    EXPECT_FALSE(PrjLocator::SaveRegisteredProjects(Wide(list).c_str())) << "an empty list";
+    EXPECT_EQ(ReadFileBytes(list), std::string(4, '\0'));
+    const DWORD a = NewProject("A");
+    const DWORD b = NewProject("Bee");
+    const DWORD c = NewProject("Cee");
+    ASSERT_TRUE(PrjLocator::SaveRegisteredProjects(Wide(list).c_str()));
+    EXPECT_EQ(ReadFileBytes(list),
+              ListBytes({{a, StoredPath("A")}, {b, StoredPath("Bee")}, {c, StoredPath("Cee")}}));
+    for (DWORD id : {a, b, c}) PrjLocator::UnregisterProject(id);
+    ASSERT_TRUE(PrjLocator::LoadRegisteredProjects(Wide(list).c_str()));
+    auto ids = RegisteredIDs();
+    std::sort(ids.begin(), ids.end());
+    std::vector<DWORD> expected{a, b, c};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ids, expected);
+
+    // A failed save keeps the old list.
+    WriteFileBytes(list, "old list");
+    ASSERT_TRUE(qzo::platform::SetFileAttributes(Wide(list).c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(PrjLocator::SaveRegisteredProjects(Wide(list).c_str()));
+    EXPECT_EQ(ReadFileBytes(list), "old list");
+    qzo::platform::SetFileAttributes(Wide(list).c_str(), 0);
+}
+
+TEST_F(Directory, DamagedListsLoadCleanly) {
+    const DWORD a = NewProject("A");
+    const std::string good = Native("good.bin");
+    ASSERT_TRUE(PrjLocator::SaveRegisteredProjects(Wide(good).c_str()));
+    PrjLocator::UnregisterProject(a);
+    const std::string bytes = ReadFileBytes(good);
+    std::string noTerminator = bytes;
+    for (size_t i = 4; i < noTerminator.size(); i += 2) noTerminator[i] = 'A';
+    std::string garbage = Counter(1) + std::string(518, '\x7F') + std::string(2, '\0');
+    std::string server = ListBytes({{0, u"//NOSUCHSERVER7/share/proj/"}});
+    const struct {
+        const char* name;
+        std::string content;
+        BOOL loads;
+    } rows[] = {
+        {"empty", "", FALSE},
+        {"short count", std::string("\x01\x00", 2), FALSE},
+        {"short record", bytes.substr(0, 300), FALSE},
+        {"count without records", std::string("\xFF\xFF\xFF\xFF", 4), FALSE},
+        {"path without terminator", noTerminator, TRUE},
+        {"garbage path", garbage, TRUE},
+        {"unknown server", server, TRUE},
+    };
+    const std::string list = Native("damaged.bin");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteFileBytes(list, row.content);
+        EXPECT_EQ(PrjLocator::LoadRegisteredProjects(Wide(list).c_str()), row.loads);
+        EXPECT_TRUE(RegisteredIDs().empty());
+    }
+    EXPECT_FALSE(PrjLocator::LoadRegisteredProjects(System("absent.bin").c_str()));
+    EXPECT_FALSE(PrjLocator::LoadRegisteredProjects(nullptr));
+    EXPECT_TRUE(PrjLocator::LoadRegisteredProjects(Wide(good).c_str()));
+    EXPECT_EQ(RegisteredIDs(), std::vector<DWORD>{a});
+}
+
+int StopAtFirst(const PRJLOCENTRY*, DWORD, uintptr_t user) {
+    ++*reinterpret_cast<int*>(user);
+    return 0;
+}
+
+int Throws(const PRJLOCENTRY*, DWORD, uintptr_t) {
+    throw 1;
+}
+
+TEST_F(Directory, EnumerationStopsOnZeroAndOnThrow) {
+    NewProject("A");
+    NewProject("B");
+    int calls = 0;
+    EXPECT_FALSE(
+        PrjLocator::EnumRegisteredProjects(&StopAtFirst, reinterpret_cast<uintptr_t>(&calls)));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(PrjLocator::EnumRegisteredProjects(&Throws, 0));
+    EXPECT_FALSE(PrjLocator::EnumRegisteredProjects(nullptr, 0));
+}
+
+int CountEntry(const PRJLOCENTRY* entry, DWORD, uintptr_t user) {
+    if (entry->szPath[0] != u'/') return 0;
+    ++*reinterpret_cast<int*>(user);
+    return 1;
+}
+
+// Entries handed out stay readable while another thread unregisters and registers (run under
+// the sanitizers to see it).
+TEST_F(Directory, LookupsWhileRegisteringAndUnregistering) {
+    const DWORD stable = NewProject("Stable");
+    ASSERT_NE(stable, PRJLOC_NO_PROJECT);
+    // Registered once so that the churn below needs no file writes.
+    const DWORD churn = NewProject("Churn");
+    ASSERT_NE(churn, PRJLOC_NO_PROJECT);
+    const std::u16string churnPath = System("Churn");
+    const std::u16string stablePath = StoredPath("Stable");
+    const std::u16string churnStored = StoredPath("Churn");
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 8; ++t) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                const WCHAR* path = PrjLocator::GetPrjPath(stable);
+                if (!path || path != stablePath) ++failures;
+                if (const WCHAR* churned = PrjLocator::GetPrjPath(churn)) {
+                    if (churned != churnStored) ++failures;
+                }
+                if (const WCHAR* name = PrjLocator::GetPrjName(churn)) {
+                    if (std::u16string(name) != u"CHURN/") ++failures;
+                }
+                DWORD found = PrjLocator::FindProject(churnPath.c_str());
+                if (found != churn && found != PRJLOC_NO_PROJECT) ++failures;
+                int count = 0;
+                if (!PrjLocator::EnumRegisteredProjects(&CountEntry,
+                                                        reinterpret_cast<uintptr_t>(&count)))
+                    ++failures;
+            }
+        });
+    }
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(PrjLocator::UnregisterProject(churn));
+        EXPECT_EQ(PrjLocator::RegisterProject(churnPath.c_str(), FALSE), churn);
+    }
+    stop = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// ---- the working project's "PRJ.IDS": never lowered, repaired above the highest object ID
+
+TEST_F(Directory, WorkingProjectRepairsOnlyAMissingOrShortIDFile) {
+    const DWORD id = NewProject("Proj");
+    ASSERT_NE(id, PRJLOC_NO_PROJECT);
+    // Makes "Proj" working with the given "PRJ.IDS" (none when `ids` is null), then idle again.
+    auto check = [&](const std::string* ids, DWORD counter) {
+        fs::remove(Native("Proj/PRJ.IDS"));
+        if (ids) WriteFileBytes(Native("Proj/PRJ.IDS"), *ids);
+        ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
+        EXPECT_EQ(ReadFileBytes(Native("Proj/PRJ.IDS")), Counter(counter));
+        ASSERT_TRUE(PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT));
+    };
+    const std::string shortFile = "\x01\x02";
+    check(&shortFile, 1024);  // no objects: the floor
+    for (const char* object : {"Obj/ABCD0001/00001234.qzo", "Obj/ABCD0002/0000A000.QZO",
+                               "Recycle/OBJ/ABCD0003/0000B000.qzo"}) {
+        fs::create_directories(fs::path(Native("Proj/" + std::string(object))).parent_path());
+        WriteFileBytes(Native("Proj/" + std::string(object)), "");
+    }
+    check(nullptr, 0xB001);  // above the highest object file
+    check(&shortFile, 0xB001);
+    const std::string live = Counter(0x5000);
+    check(&live, 0x5000);
+    // A folder named like the ID file is no repair.
+    fs::remove(Native("Proj/PRJ.IDS"));
+    ASSERT_EQ(mkdir(Native("Proj/PRJ.IDS").c_str(), 0777), 0);
+    EXPECT_FALSE(PrjLocator::SetWorkingProject(id));
+}
+
+TEST_F(Directory, APeerHoldingTheProjectOrTheCounterLeavesTheIDFileAlone) {
+    const DWORD id = NewProject("Proj");
+    const std::string ids = Native("Proj/PRJ.IDS");
+    WriteFileBytes(ids, Counter(0x7777));
+    Peer peer;
+    ASSERT_TRUE(peer.Start());
+    ASSERT_EQ(peer.Call("ids_open " + Native("Proj")), "1 0");
+    ASSERT_EQ(peer.Call("ids_lockproject"), "0");
+    EXPECT_FALSE(PrjLocator::SetWorkingProject(id));
+    EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(ReadFileBytes(ids), Counter(0x7777));
+
+    ASSERT_EQ(peer.Call("ids_close"), "OK");
+    ASSERT_EQ(peer.Call("ids_hold_counter " + ids), "OK");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(PrjLocator::SetWorkingProject(id));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(ReadFileBytes(ids), Counter(0x7777));
+}
+
+// Object file names count with exactly eight hex digits and ".qzo" in any case, in a class
+// folder (not deeper) or anywhere below "Recycle/"; the invalid ID never counts.
+TEST_F(Directory, HighestObjectIDOfAProjectFolder) {
+    const std::string root = Native("Scan") + "/";
+    const struct {
+        const char* file;
+        DWORD highest;  // after adding it
+    } rows[] = {
+        {"Obj/ABCD0001/00001234.qzo", 0x1234},         {"Obj/ABCD0001/00009999.qzo", 0x9999},
+        {"Obj/ABCD0002/0000A000.QZO", 0xA000},         {"Obj/ABCD0002/0000AF00.qzo", 0xAF00},
+        {"Obj/ABCD0002/0000af01.qzo", 0xAF01},         {"Obj/ABCD0002/FFFFFFFF.qzo", 0xAF01},
+        {"Obj/ABCD0002/0000F000.tmp", 0xAF01},         {"Obj/ABCD0002/0000F00G.qzo", 0xAF01},
+        {"Obj/ABCD0002/0000f00g.qzo", 0xAF01},         {"Obj/ABCD0002/0000F000.qzo5", 0xAF01},
+        {"Obj/ABCD0002/0000F000.qz", 0xAF01},          {"Obj/ABCD0002/000F000.qzo", 0xAF01},
+        {"Obj/ABCD0002/deep/0000F001.qzo", 0xAF01},    {"Obj/0000F002.qzo", 0xAF01},
+        {"Recycle/OBJ/ABCD0003/0000B000.qzo", 0xB000}, {"Recycle/0000b001.Qzo", 0xB001},
+    };
+    EXPECT_EQ(qzo::store::ScanMaxExistingID(Wide(root).c_str()), 0u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        fs::create_directories(fs::path(root + row.file).parent_path());
+        WriteFileBytes(root + row.file, "");
+        EXPECT_EQ(qzo::store::ScanMaxExistingID(Wide(root).c_str()), row.highest);
+    }
+    EXPECT_EQ(qzo::store::ScanMaxExistingID(nullptr), 0xFFFFFFFFu);
+}
+
+// ---- object files of the working project
+
+// The open flags of this process's descriptor of `path` (from /proc/self/fdinfo); -1 if none.
+long OpenFlagsOf(const std::string& path) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error) != path) continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        for (std::string key, value; info >> key >> value;)
+            if (key == "flags:") return std::stol(value, nullptr, 8);
+    }
+    return -1;
+}
+
+TEST_F(Directory, NewObjectFilesAreWrittenThroughAtWriteBackPriorityTwoOnly) {
+    const DWORD id = NewProject("Proj");
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
+    const unsigned saved = Locator::GetWritebackPriority();
+    for (unsigned priority : {0u, 1u, 2u}) {
+        SCOPED_TRACE(priority);
+        ASSERT_TRUE(Locator::SetWritebackPriority(priority));
+        Locator locator;
+        CQZObject* object = locator.CreateObject(&classCQZObject, 0);
+        ASSERT_NE(object, nullptr);
+        const std::string path = Native("Proj/OBJ/" + Hex8(object->GetLocator().GetHashID()) + "/" +
+                                        Hex8(object->GetLocator().GetObjID()) + ".QZO");
+        const long flags = OpenFlagsOf(fs::canonical(path).string());
+        ASSERT_NE(flags, -1) << "the new object keeps its file open";
+        EXPECT_EQ((flags & O_DSYNC) != 0, priority == 2);
+        object->DelObject();
+    }
+    Locator::SetWritebackPriority(saved);
+}
+
+// Placing an object at a given ID removes the object that has it in a class folder: a folder
+// of eight hex digits. A longer folder name or a plain file is no class folder, and nothing in
+// them is opened or removed.
+TEST_F(Directory, CreatingAtAnIDLooksOnlyIntoClassFolders) {
+    const DWORD id = NewProject("Proj");
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
+    fs::create_directories(Native("Proj/OBJ/0ABCD0001"));
+    WriteFileBytes(Native("Proj/OBJ/0ABCD0001/00000500.QZO"), "no object");
+    WriteFileBytes(Native("Proj/OBJ/ABCD0002"), "no folder");
+    ScopedDebug debug(true);
+    DebugCapture capture;
+    Locator locator;
+    CQZObject* object = locator.CreateObjectAt(0x500, &classCQZObject, 0);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->GetLocator().GetObjID(), 0x500u);
+    EXPECT_FALSE(capture.Contains("00000500")) << capture.Text();
+    EXPECT_EQ(ReadFileBytes(Native("Proj/OBJ/0ABCD0001/00000500.QZO")), "no object");
+    EXPECT_EQ(ReadFileBytes(Native("Proj/OBJ/ABCD0002")), "no folder");
+    object->DelObject();
+}
+
+}  // namespace
+}  // namespace qzo::test::projects
