@@ -1,5 +1,5 @@
 // The ID generator across processes: peers taking IDs at once never meet, a killed peer's slot
-// and counter lock vanish with it, slots are counted and freed across processes. The peer's
+// and counter lock vanish with it, slots are counted across processes. The peer's
 // generator verbs (one answer line each) are also what the folder verbs' shell test drives.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -77,7 +77,7 @@ QZO_PEER_COMMAND(ids_next) {
     });
 }
 
-// The first generator's answers: ReserveIDs(COUNT), GetNextID, LockProject, GetUserSlot.
+// The first generator's answers: ReserveIDs(COUNT), GetNextID, LockProject.
 QZO_PEER_COMMAND(ids_reserve) {
     return OnFirst([&](CProjUniID& ids) {
         return std::to_string(ids.ReserveIDs(unsigned(std::stoul(args.at(0)))));
@@ -90,10 +90,6 @@ QZO_PEER_COMMAND(ids_one) {
 
 QZO_PEER_COMMAND(ids_lockproject) {
     return OnFirst([](CProjUniID& ids) { return std::to_string(ids.LockProject()); });
-}
-
-QZO_PEER_COMMAND(ids_slot) {
-    return OnFirst([](CProjUniID& ids) { return std::to_string(ids.GetUserSlot()); });
 }
 
 // ids_hold_counter IDSFILE: takes the counter lock (bytes 0-3) and keeps it.
@@ -190,18 +186,9 @@ TEST_F(ProjectIdsCrossProcess, AKilledPeerFreesItsSlotAndTheCounterLock) {
     EXPECT_TRUE(ids.UnlockProject());
 }
 
-TEST_F(ProjectIdsCrossProcess, SlotsAreCountedAndFreedAcrossProcesses) {
-    CProjUniID ids, kept;
+TEST_F(ProjectIdsCrossProcess, LockProjectCountsUsersOfOtherProcesses) {
+    CProjUniID ids;
     auto peer = Begin(1024, &ids);
-    ASSERT_EQ(kept.Open(FolderW().c_str()), 0u);
-    // A closed generator's slot is free for the next opener, while the process keeps the file.
-    ids.Close();
-    ASSERT_EQ(peer->Call("ids_open " + Folder()), "1 0");
-    EXPECT_EQ(peer->Call("ids_slot"), "0");
-    ASSERT_EQ(peer->Call("ids_close"), "OK");
-    kept.Close();
-
-    ASSERT_EQ(ids.Open(FolderW().c_str()), 0u);
     ASSERT_EQ(peer->Call("ids_open " + Folder() + " 3"), "3 0");
     EXPECT_EQ(ids.LockProject(), 3u);
     ASSERT_EQ(peer->Call("ids_close"), "OK");

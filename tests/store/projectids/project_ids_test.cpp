@@ -4,6 +4,9 @@
 // rises: Create and SetStartID below it change nothing, failed transfers hand out no ID and no ID
 // repeats after them, and the IDs end before the invalid ID.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -113,6 +116,27 @@ TEST_F(ProjectIds, UserSlotsAreSingleBytesBehindTheCounter) {
     CProjUniID third;
     ASSERT_EQ(third.Open(FolderW().c_str()), 0u);
     EXPECT_EQ(third.GetUserSlot(), 0u);
+}
+
+// Close unlocks its slot (or the project lock) instead of leaving it to the closing of the
+// file: a child forked meanwhile shares the open file, and with it any lock left on it.
+TEST_F(ProjectIds, CloseUnlocksWhileAForkedChildSharesTheFile) {
+    for (bool projectLock : {false, true}) {
+        SCOPED_TRACE(projectLock ? "project lock" : "user slot");
+        CProjUniID ids;
+        CreateAndOpen(ids, 1024);
+        if (projectLock) ASSERT_EQ(ids.LockProject(), 0u);
+        const pid_t child = fork();
+        if (child == 0) {
+            pause();  // holds the inherited descriptors until killed
+            _exit(0);
+        }
+        ASSERT_GT(child, 0);
+        ids.Close();
+        EXPECT_FALSE(RangeIsLocked(IdsPath(), 4, 256));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
 }
 
 TEST_F(ProjectIds, LockProjectNestsAndCountsOtherUsers) {

@@ -559,14 +559,23 @@ TEST_F(Directory, HighestObjectIDOfAProjectFolder) {
         const char* file;
         DWORD highest;  // after adding it
     } rows[] = {
-        {"Obj/ABCD0001/00001234.qzo", 0x1234},         {"Obj/ABCD0001/00009999.qzo", 0x9999},
-        {"Obj/ABCD0002/0000A000.QZO", 0xA000},         {"Obj/ABCD0002/0000AF00.qzo", 0xAF00},
-        {"Obj/ABCD0002/0000af01.qzo", 0xAF01},         {"Obj/ABCD0002/FFFFFFFF.qzo", 0xAF01},
-        {"Obj/ABCD0002/0000F000.tmp", 0xAF01},         {"Obj/ABCD0002/0000F00G.qzo", 0xAF01},
-        {"Obj/ABCD0002/0000f00g.qzo", 0xAF01},         {"Obj/ABCD0002/0000F000.qzo5", 0xAF01},
-        {"Obj/ABCD0002/0000F000.qz", 0xAF01},          {"Obj/ABCD0002/000F000.qzo", 0xAF01},
-        {"Obj/ABCD0002/deep/0000F001.qzo", 0xAF01},    {"Obj/0000F002.qzo", 0xAF01},
-        {"Recycle/OBJ/ABCD0003/0000B000.qzo", 0xB000}, {"Recycle/0000b001.Qzo", 0xB001},
+        {"Obj/ABCD0001/00001234.qzo", 0x1234},
+        {"Obj/ABCD0001/00009999.qzo", 0x9999},
+        {"Obj/ABCD0002/0000A000.QZO", 0xA000},
+        {"Obj/ABCD0002/0000AF00.qzo", 0xAF00},
+        {"Obj/ABCD0002/0000af01.qzo", 0xAF01},
+        {"Obj/ABCD0002/FFFFFFFF.qzo", 0xAF01},
+        {"Obj/ABCD0002/0000F000.tmp", 0xAF01},
+        {"Obj/ABCD0002/0000F00G.qzo", 0xAF01},
+        {"Obj/ABCD0002/0000f00g.qzo", 0xAF01},
+        {"Obj/ABCD0002/0000F000.qzo5", 0xAF01},
+        {"Obj/ABCD0002/0000F000.qzo.qzo", 0xAF01},
+        {"Obj/ABCD0002/0000F000.qz", 0xAF01},
+        {"Obj/ABCD0002/000F000.qzo", 0xAF01},
+        {"Obj/ABCD0002/deep/0000F001.qzo", 0xAF01},
+        {"Obj/0000F002.qzo", 0xAF01},
+        {"Recycle/OBJ/ABCD0003/0000B000.qzo", 0xB000},
+        {"Recycle/0000b001.Qzo", 0xB001},
     };
     EXPECT_EQ(qzo::store::ScanMaxExistingID(Wide(root).c_str()), 0u);
     for (const auto& row : rows) {
