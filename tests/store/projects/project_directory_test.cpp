@@ -145,14 +145,12 @@ TEST_F(Directory, RegistrationRefusalsTouchNothing) {
     EXPECT_TRUE(RegisteredIDs().empty());
 }
 
-TEST_F(Directory, IDFileNameIsTheID) {
+TEST_F(Directory, TheIDComesFromTheIDFileOrTheCrashRebuild) {
     ASSERT_EQ(mkdir(Native("Moved").c_str(), 0777), 0);
     WriteFileBytes(Native("Moved/12.ProjectID"), "");
     WriteFileBytes(Native("Moved/A0000001.ProjectID"), "");  // sorted after "12...": ignored
     EXPECT_EQ(PrjLocator::RegisterProject(System("Moved").c_str(), FALSE), 0x12u);
-}
-
-TEST_F(Directory, CrashRebuildAnswerBecomesTheID) {
+    // A new folder takes the crash rebuild's answer.
     LinkRecorder::crashRebuildAnswer = 0x00450123;
     LinkRecorder link;
     EXPECT_EQ(NewProject("Rebuilt"), 0x00450123u);
@@ -179,7 +177,7 @@ TEST_F(Directory, RegistrationMessages) {
     EXPECT_EQ(RegisteredIDs(), std::vector<DWORD>{id});
 }
 
-// The format version read from "version.ini": "%x" of at most eight characters.
+// The format version read from "version.ini": "%x" of at most eight characters; none is old.
 TEST_F(Directory, FormatVersions) {
     const struct {
         const char* text;  // nullptr: no version.ini
@@ -208,16 +206,12 @@ TEST_F(Directory, FormatVersions) {
         ASSERT_NE(id, PRJLOC_NO_PROJECT);
         EXPECT_EQ(PrjLocator::GetPrjVersion(id), row.version);
     }
-}
-
-TEST_F(Directory, OldProjectIsRaisedWhenItBecomesWorking) {
-    ASSERT_EQ(mkdir(Native("Old").c_str(), 0777), 0);
-    const DWORD id = PrjLocator::RegisterProject(System("Old").c_str(), FALSE);
-    ASSERT_NE(id, PRJLOC_NO_PROJECT);
-    EXPECT_FALSE(FileExists(Native("Old/version.ini")));
-    ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
+    // An old project is raised when it becomes working.
+    const DWORD old = PrjLocator::FindProject(System("V0").c_str());
+    EXPECT_FALSE(FileExists(Native("V0/version.ini"))) << "registering writes no version";
+    ASSERT_TRUE(PrjLocator::SetWorkingProject(old));
     EXPECT_EQ(PrjLocator::GetDefPrjVersion(), PRJLOC_VERSION_CURRENT);
-    EXPECT_EQ(ReadFileBytes(Native("Old/version.ini")), kVersionIni);
+    EXPECT_EQ(ReadFileBytes(Native("V0/version.ini")), kVersionIni);
 }
 
 struct SeenBox {
@@ -268,7 +262,7 @@ TEST_F(Directory, CopiedFolderTakesTheIDOfAnIdleProjectOnly) {
     EXPECT_EQ(std::u16string(PrjLocator::GetPrjPath(id)), StoredPath("Copy"));
 }
 
-TEST_F(Directory, SwitchingTheWorkingProjectNotifiesInOrder) {
+TEST_F(Directory, SwitchingAndEndingTheWorkingProjectNotifyInOrder) {
     const DWORD a = NewProject("A");
     const DWORD b = NewProject("B");
     LinkRecorder link;
@@ -282,31 +276,25 @@ TEST_F(Directory, SwitchingTheWorkingProjectNotifiesInOrder) {
                                                       "SetDefProjectID(gen," + Hex8(b) + ")"}));
     EXPECT_EQ(PrjLocator::GetDefPrjID(), b);
     EXPECT_EQ(std::u16string(PrjLocator::GetDefPrjPath()), StoredPath("B"));
-}
 
-TEST_F(Directory, RefusedLocatorLeavesNoWorkingProject) {
-    const DWORD a = NewProject("A");
+    // Unregistering the working project ends it first; the retired entry stays readable.
+    const WCHAR* path = PrjLocator::GetPrjPath(b);
+    notes.Clear();
+    EXPECT_TRUE(PrjLocator::UnregisterProject(b));
+    EXPECT_EQ(notes.Events(),
+              (std::vector<std::string>{"80000002:" + Hex8(b), "1:" + Hex8(b), "2:" + Hex8(b)}));
+    EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
+    EXPECT_EQ(PrjLocator::GetPrjPath(b), nullptr);
+    EXPECT_EQ(std::u16string(path), StoredPath("B"));
+    EXPECT_FALSE(PrjLocator::UnregisterProject(b));
+
+    // A locator that refuses the project leaves no working project, and nothing is announced.
     LinkRecorder::setDefAnswer = FALSE;
-    LinkRecorder link;
-    NotifyRecorder notes;
+    notes.Clear();
     EXPECT_FALSE(PrjLocator::SetWorkingProject(a));
     EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
     EXPECT_TRUE(notes.Events().empty());
     EXPECT_EQ(link.Calls().back(), "SetDefProjectID(null,0000FC00)");
-}
-
-TEST_F(Directory, UnregisteringTheWorkingProjectEndsItFirst) {
-    const DWORD a = NewProject("A");
-    ASSERT_TRUE(PrjLocator::SetWorkingProject(a));
-    const WCHAR* path = PrjLocator::GetPrjPath(a);
-    NotifyRecorder notes;
-    EXPECT_TRUE(PrjLocator::UnregisterProject(a));
-    EXPECT_EQ(notes.Events(),
-              (std::vector<std::string>{"80000002:" + Hex8(a), "1:" + Hex8(a), "2:" + Hex8(a)}));
-    EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
-    EXPECT_EQ(PrjLocator::GetPrjPath(a), nullptr);
-    EXPECT_EQ(std::u16string(path), StoredPath("A")) << "retired entries stay readable";
-    EXPECT_FALSE(PrjLocator::UnregisterProject(a));
 }
 
 TEST_F(Directory, PerProjectValues) {

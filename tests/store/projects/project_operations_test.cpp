@@ -170,7 +170,7 @@ TEST_F(Destructive, CopyOntoOrDeleteOfAProjectInUseReturnsOne) {
     EXPECT_EQ(Tree(), before);
 }
 
-TEST_F(Destructive, DeleteRemovesInnerLinksWithoutFollowing) {
+TEST_F(Destructive, DeleteRemovesInnerLinksWithoutFollowingAndWorksByPath) {
     const DWORD other = IdleProject("Other");
     ASSERT_EQ(symlink(Native("Stuff").c_str(), Native("Other/link").c_str()), 0);
     fs::create_directories(Native("Other/Obj/X"));
@@ -184,14 +184,11 @@ TEST_F(Destructive, DeleteRemovesInnerLinksWithoutFollowing) {
     EXPECT_EQ(PrjLocator::GetPrjPath(other), nullptr);
     EXPECT_EQ(link.Calls(), std::vector<std::string>{"EnumProject(" + Hex8(other) + ",7)"});
     EXPECT_EQ(notes.Events().front(), "3:" + Hex8(other));
-}
-
-TEST_F(Destructive, DeleteByPathOfAnUnregisteredProject) {
-    const DWORD other = IdleProject("Other");
-    PrjLocator::UnregisterProject(other);
-    EXPECT_EQ(PrjLocator::DeleteProject(System("Other").c_str(), 0), 0u);
-    EXPECT_TRUE(fs::is_empty(Native("Other")));
-    EXPECT_EQ(PrjLocator::FindProject(System("Other").c_str()), PRJLOC_NO_PROJECT);
+    // An unregistered project is deleted by its path, and stays unregistered.
+    PrjLocator::UnregisterProject(IdleProject("Third"));
+    EXPECT_EQ(PrjLocator::DeleteProject(System("Third").c_str(), 0), 0u);
+    EXPECT_TRUE(fs::is_empty(Native("Third")));
+    EXPECT_EQ(PrjLocator::FindProject(System("Third").c_str()), PRJLOC_NO_PROJECT);
 }
 
 int PrepareFails() {
@@ -270,12 +267,12 @@ TEST_F(Destructive, RecycleRefusalsTouchNothing) {
 
 // ---- the folder functions below the operations
 
-class PathkitForProjects : public QzoTest {
+class FolderFunctions : public QzoTest {
   protected:
     std::u16string Path(const std::string& name) const { return Wide(TempPath(name)); }
 };
 
-TEST_F(PathkitForProjects, CopySharesWithOpenHandlesAndCarriesAttributes) {
+TEST_F(FolderFunctions, CopySharesWithOpenHandlesAndDeletesRefuseRoots) {
     std::filesystem::create_directories(TempPath("Src/Sub"));
     WriteFileBytes(TempPath("Src/PRJ.IDS"), std::string("\x00\x04\x00\x00", 4));
     WriteFileBytes(TempPath("Src/Sub/marked.qzo"), "marked");
@@ -303,9 +300,7 @@ TEST_F(PathkitForProjects, CopySharesWithOpenHandlesAndCarriesAttributes) {
     for (auto& entry : std::filesystem::recursive_directory_iterator(TempDir()))
         if (entry.is_regular_file())
             qzo::platform::SetFileAttributes(Wide(entry.path().string()).c_str(), 0);
-}
-
-TEST_F(PathkitForProjects, DeleteRefusesEmptyPathsAndRoots) {
+    // Deletes refuse empty paths and roots.
     for (const char16_t* path : {u"", u"/", u"/*", u"\\"})
         EXPECT_FALSE(FU_DeleteDirectory(path, TRUE, 0)) << Narrow(path);
 }
@@ -313,12 +308,7 @@ TEST_F(PathkitForProjects, DeleteRefusesEmptyPathsAndRoots) {
 using qzo::platform::PathRelation;
 using qzo::platform::RelatePaths;
 
-class PathRelationTest : public QzoTest {
-  protected:
-    std::u16string Path(const std::string& name) const { return Wide(TempPath(name)); }
-};
-
-TEST_F(PathRelationTest, IdentityDecides) {
+TEST_F(FolderFunctions, PathRelationsAreDecidedByIdentity) {
     std::filesystem::create_directories(TempPath("Proj/Sub"));
     std::filesystem::create_directories(TempPath("Other"));
     ASSERT_EQ(symlink(TempPath("Proj").c_str(), TempPath("Alias").c_str()), 0);
