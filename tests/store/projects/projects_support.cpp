@@ -24,6 +24,12 @@ uint32_t StoredAttributes(const std::string& path) {
     return word;
 }
 
+long long WriteTime100ns(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    return st.st_mtim.tv_sec * 10000000LL + st.st_mtim.tv_nsec / 100;
+}
+
 std::string TreeListing(const std::string& root) {
     std::vector<std::string> lines;
     std::error_code error;

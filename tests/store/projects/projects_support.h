@@ -25,6 +25,10 @@ std::string TreeListing(const std::string& root);
 // The stored attribute word of a path (0 when none); the link itself is not followed.
 uint32_t StoredAttributes(const std::string& path);
 
+// The last-write time of a file in units of 100 ns since 1970 (a file time's resolution); -1
+// when it cannot be read.
+long long WriteTime100ns(const std::string& path);
+
 // Calls made through the link table, as text ("SetDefProjectID(00000000,0000FC00)", ...).
 class LinkRecorder {
   public:
