@@ -15,12 +15,12 @@
 
 #include "qzobj/diag.h"
 #include "qzobj/platform/file_faults.h"
-#include "qzobj/platform/system.h"
 #include "qzobj/store.h"
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/peer.h"
 #include "support/recording_archive.h"
+#include "support/stopwatch.h"
 #include "support/text.h"
 
 namespace {
@@ -678,11 +678,10 @@ TEST_F(ChunkFile, OpenTimesOutWhileAnotherProcessHoldsTheFile) {
     ASSERT_EQ(peer.Call("chunk_hold " + path), "0");
 
     CChunkArchive archive;
-    const DWORD start = qzo::platform::GetTickCount();
+    const qzo::test::Stopwatch watch;
     EXPECT_EQ(archive.Open(Wide(path).c_str(), GENERIC_READ, OPEN_EXISTING, 200), 258u);
-    const DWORD elapsed = qzo::platform::GetTickCount() - start;
-    EXPECT_GE(elapsed, 100u);
-    EXPECT_LT(elapsed, 2000u);
+    EXPECT_GE(watch.Ms(), 100);
+    EXPECT_LT(watch.Ms(), 2000);
     EXPECT_EQ(archive.Chnk_Open("A", CHNK_READ), 0xFFFFFFFFu);
 
     ASSERT_EQ(peer.Call("chunk_release"), "1");

@@ -27,6 +27,7 @@
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/peer.h"
+#include "support/recording_archive.h"
 
 namespace {
 
@@ -34,17 +35,11 @@ using qzo::platform::FailNextRead;
 using qzo::platform::FailNextWrite;
 using qzo::platform::IoFault;
 using qzo::test::DebugCapture;
+using qzo::test::Le32;  // the stored counter
 using qzo::test::Peer;
 using ScopedDebug = qzo::test::ScopedDebugOutput;
 
 constexpr DWORD kNoID = 0xFFFFFFFFu;
-
-// The four counter bytes of `value`, little-endian.
-std::string CounterBytes(uint32_t value) {
-    std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) bytes[i] = char(uint8_t(value >> (8 * i)));
-    return bytes;
-}
 
 // The counter as stored; a file shorter than 4 bytes fails the test and gives 0.
 uint32_t StoredCounter(const std::string& idsPath) {
@@ -133,15 +128,15 @@ TEST_F(ProjectIds, CounterBytesAndTheFloor) {
     EXPECT_EQ(ids.GetNextID(), 1024u);
     EXPECT_EQ(IdsBytes(), std::string("\x01\x04\x00\x00", 4));
     EXPECT_EQ(ids.GetNextID(), 1025u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(1026));
+    EXPECT_EQ(IdsBytes(), Le32(1026));
     // Counters below the floor are read as the floor, on every read.
     ids.Close();
-    WriteIds(CounterBytes(7));
+    WriteIds(Le32(7));
     ASSERT_EQ(ids.Open(FolderW().c_str()), 0u);
     EXPECT_EQ(ids.GetLastCounter(), 1024u);
     EXPECT_EQ(ids.GetNextID(), 1024u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(1025));
-    WriteIds(CounterBytes(0));
+    EXPECT_EQ(IdsBytes(), Le32(1025));
+    WriteIds(Le32(0));
     EXPECT_EQ(ids.GetNextID(), 1024u);
     ids.Close();
     // A higher first ID, and a folder spelled with a separator.
@@ -170,7 +165,7 @@ TEST_F(ProjectIds, ReservedIdsComeWithoutTouchingTheFile) {
     CProjUniID ids;
     CreateAndOpen(ids, 2000);
     ASSERT_TRUE(ids.ReserveIDs(10));
-    EXPECT_EQ(IdsBytes(), CounterBytes(2010)) << "the file holds the counter ten higher at once";
+    EXPECT_EQ(IdsBytes(), Le32(2010)) << "the file holds the counter ten higher at once";
     // Any file access from here on would fail: the reservation must not need one.
     FailNextRead(IoFault::kIoError);
     FailNextWrite(IoFault::kIoError);
@@ -178,7 +173,7 @@ TEST_F(ProjectIds, ReservedIdsComeWithoutTouchingTheFile) {
     EXPECT_EQ(ids.GetNextID(), kNoID) << "the eleventh goes to the file and meets the fault";
     FailNextWrite(IoFault::kNone);
     EXPECT_EQ(ids.GetNextID(), 2010u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(2011));
+    EXPECT_EQ(IdsBytes(), Le32(2011));
     // SetStartID drops the own reservation.
     ASSERT_TRUE(ids.ReserveIDs(10));
     EXPECT_TRUE(ids.SetStartID(3000));
@@ -375,19 +370,19 @@ TEST_F(ProjectIds, CreateOnALiveFileKeepsAHigherCounterAndTheBytesBehindIt) {
     EXPECT_EQ(IdsBytes(), before);
     EXPECT_EQ(user.GetNextID(), 5001u) << "the live user goes on where it was";
     EXPECT_EQ(creator.Create(FolderW().c_str(), 9000), 0u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(9000)) << "a higher first ID raises the counter";
+    EXPECT_EQ(IdsBytes(), Le32(9000)) << "a higher first ID raises the counter";
     EXPECT_EQ(user.GetNextID(), 9000u);
     user.Close();
 
-    WriteIds(CounterBytes(7000) + "tail");
+    WriteIds(Le32(7000) + "tail");
     EXPECT_EQ(creator.Create(FolderW().c_str(), 1024), 0u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(7000) + "tail");
+    EXPECT_EQ(IdsBytes(), Le32(7000) + "tail");
     WriteIds(std::string("\x05", 1));
     EXPECT_EQ(creator.Create(FolderW().c_str(), 3000), 0u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(3000)) << "a file shorter than 4 bytes gets a counter";
+    EXPECT_EQ(IdsBytes(), Le32(3000)) << "a file shorter than 4 bytes gets a counter";
     WriteIds("");
     EXPECT_EQ(creator.Create(FolderW().c_str(), 0), 0u);
-    EXPECT_EQ(IdsBytes(), CounterBytes(1024));
+    EXPECT_EQ(IdsBytes(), Le32(1024));
 }
 
 TEST_F(ProjectIds, InjectedFaultsFailTheCallAndNoIdRepeats) {
@@ -421,7 +416,7 @@ TEST_F(ProjectIds, FailedReservationsServeNothing) {
     CreateAndOpen(ids, 1024);
     FailNextRead(IoFault::kIoError);
     EXPECT_FALSE(ids.ReserveIDs(10));
-    EXPECT_EQ(IdsBytes(), CounterBytes(1024));
+    EXPECT_EQ(IdsBytes(), Le32(1024));
     FailNextWrite(IoFault::kNoSpace);
     EXPECT_FALSE(ids.ReserveIDs(10));
     const DWORD next = ids.GetNextID();
@@ -443,36 +438,36 @@ TEST_F(ProjectIds, WritesThatCannotStoreAnythingLeaveTheFileAlone) {
     EXPECT_FALSE(ids.ReserveIDs(3));
     EXPECT_EQ(ids.Create(FolderW().c_str(), 9000), 1u);
     qzo::platform::ClearFileFaults();
-    EXPECT_EQ(IdsBytes(), CounterBytes(2048));
+    EXPECT_EQ(IdsBytes(), Le32(2048));
     ASSERT_EQ(ids.Open(FolderW().c_str()), 0u);
     EXPECT_EQ(ids.GetNextID(), 2048u) << "nothing was handed out while the disk was full";
 }
 
 TEST_F(ProjectIds, TheInvalidIdIsNeverHandedOut) {
-    WriteIds(CounterBytes(0xFFFFFFFE));
+    WriteIds(Le32(0xFFFFFFFE));
     CProjUniID ids;
     ASSERT_EQ(ids.Open(FolderW().c_str()), 0u);
     EXPECT_EQ(ids.GetNextID(), 0xFFFFFFFEu);
-    EXPECT_EQ(IdsBytes(), CounterBytes(kNoID));
+    EXPECT_EQ(IdsBytes(), Le32(kNoID));
     EXPECT_EQ(ids.GetNextID(), kNoID);
     EXPECT_EQ(ids.GetNextID(), kNoID);
-    EXPECT_EQ(IdsBytes(), CounterBytes(kNoID)) << "the counter does not wrap";
+    EXPECT_EQ(IdsBytes(), Le32(kNoID)) << "the counter does not wrap";
     EXPECT_FALSE(ids.ReserveIDs(1));
     EXPECT_TRUE(ids.ReserveIDs(0));
     EXPECT_EQ(ids.GetNextID(), kNoID);
 
     // Reservations that would reach the invalid ID fail; sums are taken in 64 bits.
-    WriteIds(CounterBytes(0xFFFFFFFD));
+    WriteIds(Le32(0xFFFFFFFD));
     EXPECT_FALSE(ids.ReserveIDs(3));
     EXPECT_FALSE(ids.ReserveIDs(kNoID));
-    EXPECT_EQ(IdsBytes(), CounterBytes(0xFFFFFFFD));
+    EXPECT_EQ(IdsBytes(), Le32(0xFFFFFFFD));
     EXPECT_TRUE(ids.ReserveIDs(2));
     EXPECT_EQ(ids.GetNextID(), 0xFFFFFFFDu);
     EXPECT_EQ(ids.GetNextID(), 0xFFFFFFFEu);
     EXPECT_EQ(ids.GetNextID(), kNoID);
-    WriteIds(CounterBytes(1024));
+    WriteIds(Le32(1024));
     EXPECT_FALSE(ids.ReserveIDs(kNoID));
-    EXPECT_EQ(IdsBytes(), CounterBytes(1024));
+    EXPECT_EQ(IdsBytes(), Le32(1024));
 }
 
 // ---- across processes
@@ -664,15 +659,15 @@ TEST_F(ProjectIdsCrossProcess, APeersReservationStaysItsOwn) {
     auto peer = Begin(3000, &ids);
     ASSERT_EQ(peer->Call("ids_open " + Folder()), "1 0");
     ASSERT_EQ(peer->Call("ids_reserve 100"), "1");
-    EXPECT_EQ(IdsBytes(), CounterBytes(3100));
+    EXPECT_EQ(IdsBytes(), Le32(3100));
     EXPECT_EQ(ids.GetNextID(), 3100u);
     EXPECT_TRUE(ids.SetStartID(3000));
     EXPECT_TRUE(ids.SetStartID(0));
-    EXPECT_EQ(IdsBytes(), CounterBytes(3101));
+    EXPECT_EQ(IdsBytes(), Le32(3101));
     EXPECT_EQ(ids.GetNextID(), 3101u);
     EXPECT_EQ(peer->Call("ids_one"), "3000");
     EXPECT_TRUE(ids.SetStartID(6000));
-    EXPECT_EQ(IdsBytes(), CounterBytes(6000));
+    EXPECT_EQ(IdsBytes(), Le32(6000));
     EXPECT_EQ(ids.GetNextID(), 6000u);
     EXPECT_EQ(peer->Call("ids_one"), "3001");
 }

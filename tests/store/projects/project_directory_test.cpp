@@ -22,6 +22,8 @@
 #include "qzobj/platform/file.h"
 #include "qzobj/suitelibs/uikit/dialogs.h"
 #include "support/peer.h"
+#include "support/recording_archive.h"
+#include "support/stopwatch.h"
 
 namespace qzo::test::projects {
 namespace {
@@ -29,12 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 
 class Directory : public ProjectsTest {};
-
-// The four counter bytes of "PRJ.IDS", little-endian.
-std::string Counter(uint32_t value) {
-    return std::string{char(value & 0xFF), char((value >> 8) & 0xFF), char((value >> 16) & 0xFF),
-                       char(value >> 24)};
-}
 
 const char kReadme[] =
     "***************************\r\nWARNING WARNING WARNING\r\n***************************\r\n\r\n"
@@ -348,7 +344,7 @@ std::string ListBytes(std::vector<std::pair<DWORD, std::u16string>> projects) {
         DWORD bx = x.first & 0xFFFF, by = y.first & 0xFFFF;
         return bx != by ? bx < by : (x.first >> 16) < (y.first >> 16);
     });
-    std::string bytes = Counter(DWORD(projects.size()));
+    std::string bytes = Le32(DWORD(projects.size()));
     for (const auto& project : projects) {
         std::string record(520, '\0');
         std::memcpy(record.data(), project.second.data(), project.second.size() * 2);
@@ -391,7 +387,7 @@ TEST_F(Directory, DamagedListsLoadCleanly) {
     const std::string bytes = ReadFileBytes(good);
     std::string noTerminator = bytes;
     for (size_t i = 4; i < noTerminator.size(); i += 2) noTerminator[i] = 'A';
-    std::string garbage = Counter(1) + std::string(518, '\x7F') + std::string(2, '\0');
+    std::string garbage = Le32(1) + std::string(518, '\x7F') + std::string(2, '\0');
     std::string server = ListBytes({{0, u"//NOSUCHSERVER7/share/proj/"}});
     const struct {
         const char* name;
@@ -499,7 +495,7 @@ TEST_F(Directory, WorkingProjectRepairsOnlyAMissingOrShortIDFile) {
         fs::remove(Native("Proj/PRJ.IDS"));
         if (ids) WriteFileBytes(Native("Proj/PRJ.IDS"), *ids);
         ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
-        EXPECT_EQ(ReadFileBytes(Native("Proj/PRJ.IDS")), Counter(counter));
+        EXPECT_EQ(ReadFileBytes(Native("Proj/PRJ.IDS")), Le32(counter));
         ASSERT_TRUE(PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT));
     };
     const std::string shortFile = "\x01\x02";
@@ -511,7 +507,7 @@ TEST_F(Directory, WorkingProjectRepairsOnlyAMissingOrShortIDFile) {
     }
     check(nullptr, 0xB001);  // above the highest object file
     check(&shortFile, 0xB001);
-    const std::string live = Counter(0x5000);
+    const std::string live = Le32(0x5000);
     check(&live, 0x5000);
     // A folder named like the ID file is no repair.
     fs::remove(Native("Proj/PRJ.IDS"));
@@ -522,21 +518,21 @@ TEST_F(Directory, WorkingProjectRepairsOnlyAMissingOrShortIDFile) {
 TEST_F(Directory, APeerHoldingTheProjectOrTheCounterLeavesTheIDFileAlone) {
     const DWORD id = NewProject("Proj");
     const std::string ids = Native("Proj/PRJ.IDS");
-    WriteFileBytes(ids, Counter(0x7777));
+    WriteFileBytes(ids, Le32(0x7777));
     Peer peer;
     ASSERT_TRUE(peer.Start());
     ASSERT_EQ(peer.Call("ids_open " + Native("Proj")), "1 0");
     ASSERT_EQ(peer.Call("ids_lockproject"), "0");
     EXPECT_FALSE(PrjLocator::SetWorkingProject(id));
     EXPECT_EQ(PrjLocator::GetDefPrjID(), PRJLOC_NO_PROJECT);
-    EXPECT_EQ(ReadFileBytes(ids), Counter(0x7777));
+    EXPECT_EQ(ReadFileBytes(ids), Le32(0x7777));
 
     ASSERT_EQ(peer.Call("ids_close"), "OK");
     ASSERT_EQ(peer.Call("ids_hold_counter " + ids), "OK");
-    const auto start = std::chrono::steady_clock::now();
+    const Stopwatch watch;
     EXPECT_FALSE(PrjLocator::SetWorkingProject(id));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_EQ(ReadFileBytes(ids), Counter(0x7777));
+    EXPECT_LT(watch.Ms(), 10000);
+    EXPECT_EQ(ReadFileBytes(ids), Le32(0x7777));
 }
 
 // Object file names count with exactly eight hex digits and ".qzo" in any case, in a class
@@ -592,7 +588,10 @@ long OpenFlagsOf(const std::string& path) {
 TEST_F(Directory, NewObjectFilesAreWrittenThroughAtWriteBackPriorityTwoOnly) {
     const DWORD id = NewProject("Proj");
     ASSERT_TRUE(PrjLocator::SetWorkingProject(id));
-    const unsigned saved = Locator::GetWritebackPriority();
+    struct RestorePriority {  // for the tests after this one, whatever happens here
+        unsigned saved = Locator::GetWritebackPriority();
+        ~RestorePriority() { Locator::SetWritebackPriority(saved); }
+    } restore;
     for (unsigned priority : {0u, 1u, 2u}) {
         SCOPED_TRACE(priority);
         ASSERT_TRUE(Locator::SetWritebackPriority(priority));
@@ -606,7 +605,6 @@ TEST_F(Directory, NewObjectFilesAreWrittenThroughAtWriteBackPriorityTwoOnly) {
         EXPECT_EQ((flags & O_DSYNC) != 0, priority == 2);
         object->DelObject();
     }
-    Locator::SetWritebackPriority(saved);
 }
 
 // Placing an object at a given ID removes the object that has it in a class folder: a folder
