@@ -730,8 +730,8 @@ TEST_F(ChunkFile, LargePayloadsPassTheBufferIntact) {
         ASSERT_EQ(archive.Chnk_Write(big.data() + 100, 150000), 150000u);
         ASSERT_TRUE(archive.Chnk_Close(1));
         for (size_t at = 150100; at < big.size(); at += 1000) {
-            const DWORD part = static_cast<DWORD>(std::min<size_t>(1000, big.size() - at));
-            ASSERT_EQ(archive.Chnk_Write(big.data() + at, part), part);
+            const DWORD piece = static_cast<DWORD>(std::min<size_t>(1000, big.size() - at));
+            ASSERT_EQ(archive.Chnk_Write(big.data() + at, piece), piece);
         }
         ASSERT_TRUE(archive.Chnk_Close(0));
         ASSERT_TRUE(archive.Close());

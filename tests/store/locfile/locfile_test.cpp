@@ -333,7 +333,7 @@ std::u16string OwnComputer() {
     return name;
 }
 
-TEST(AccessInfoFormat, GoldenBytes) {
+TEST(AccessInfoFormat, GoldenBytesAndFullWidthNames) {
     const std::string bytes = Encoded(Record(0x12345678, u"BETA", u"b\u00f6b"));
     std::string expected = "IAZQ";
     expected += std::string("\x78\x56\x34\x12", 4);
@@ -343,12 +343,10 @@ TEST(AccessInfoFormat, GoldenBytes) {
     EXPECT_EQ(bytes, expected);
     EXPECT_EQ(bytes.substr(8, 8), std::string("B\0E\0T\0A\0", 8));
     EXPECT_EQ(bytes.substr(40, 6), std::string("b\0\xf6\0b\0", 6));
-}
-
-TEST(AccessInfoFormat, DecodingTerminatesNamesThatFillTheirWidth) {
-    format::AccessInfoBytes bytes{};
-    for (BYTE& b : bytes) b = 'A';
-    const tagACCESSINFO info = format::DecodeAccessInfo(bytes);
+    // Decoding terminates names that fill their width.
+    format::AccessInfoBytes filled{};
+    for (BYTE& b : filled) b = 'A';
+    const tagACCESSINFO info = format::DecodeAccessInfo(filled);
     EXPECT_EQ(info.dwMagic, 0x41414141u);
     EXPECT_EQ(std::u16string(info.szComputerName).size(), 15u);
     EXPECT_EQ(std::u16string(info.szUserName).size(), 63u);
