@@ -140,7 +140,7 @@ class BackendNames {
 };
 TYPED_TEST_SUITE(ChunkArchive, Backends, BackendNames);
 
-TYPED_TEST(ChunkArchive, WritesTheGoldenBytesOfANamedTree) {
+TYPED_TEST(ChunkArchive, WritesTheGoldenBytesOfNamedAndUnnamedChunks) {
     ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
     CQZArchive& archive = this->archive();
     ASSERT_EQ(archive.Chnk_Open("A", CHNK_WRITE), 0u);
@@ -163,9 +163,7 @@ TYPED_TEST(ChunkArchive, WritesTheGoldenBytesOfANamedTree) {
     reference.Chnk_Close(1);
     reference.Chnk_Close(0);
     EXPECT_EQ(reference.Bytes(), golden);
-}
-
-TYPED_TEST(ChunkArchive, StoresAnUnnamedChunkWithTheNoIdentifierValue) {
+    // An unnamed chunk stores the no-identifier value and reads back with a null name.
     ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
     this->WriteChunk(nullptr, "xy");
     EXPECT_EQ(this->backend_.Bytes(), std::string("\x00\xFC\x00\x00\x02\x00\x00\x00xy", 10));
@@ -270,7 +268,7 @@ TYPED_TEST(ChunkArchive, ReadsStopAtTheEndOfTheInnermostChunk) {
     EXPECT_EQ(this->ReadAll(8), "b");
 }
 
-TYPED_TEST(ChunkArchive, ClosingAnOuterLayerFillsEverySizeWithAWarning) {
+TYPED_TEST(ChunkArchive, ClosingLayersFillsSizesAndKeepsParentBytesInOrder) {
     ScopedDebug debug(true);
     DebugCapture capture;
     ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
@@ -285,11 +283,8 @@ TYPED_TEST(ChunkArchive, ClosingAnOuterLayerFillsEverySizeWithAWarning) {
     this->WriteChunk("D", "d");
     EXPECT_EQ(this->backend_.Bytes(),
               ChunkBytes("A", ChunkBytes("B", ChunkBytes("C", "xy"))) + ChunkBytes("D", "d"));
-}
-
-TYPED_TEST(ChunkArchive, ParentBytesAfterAChildLandBehindIt) {
+    // A parent's bytes after a child land behind it, and read back so.
     ASSERT_TRUE(this->backend_.Open(GENERIC_WRITE));
-    CQZArchive& archive = this->archive();
     ASSERT_EQ(archive.Chnk_Open("P", CHNK_WRITE), 0u);
     ASSERT_EQ(archive.Chnk_Write("head", 4), 4u);
     this->WriteChunk("C", "child");
@@ -503,7 +498,7 @@ class MemoryFile : public qzo::test::QzoTest {
     }
 };
 
-TEST_F(MemoryFile, OpeningForWritingStartsEmptyAndReadingNeedsABlock) {
+TEST_F(MemoryFile, AccessRulesOfOpeningReadingWritingAndSeeking) {
     CPMemoryFile file;
     EXPECT_FALSE(file.Open(GENERIC_READ));  // no block yet
     EXPECT_EQ(file.GetAccess(), 0u);
@@ -533,9 +528,22 @@ TEST_F(MemoryFile, OpeningForWritingStartsEmptyAndReadingNeedsABlock) {
 
     ASSERT_TRUE(file.Open(GENERIC_WRITE));  // content starts over
     EXPECT_EQ(file.GetSize(), 0u);
+    // Positions that do not fit are refused without wrapping.
+    ASSERT_EQ(file.Write("abcd", 4), 4u);
+    ASSERT_TRUE(file.SetFilePtr(2, FILE_BEGIN));
+    EXPECT_FALSE(file.SetFilePtr(-3, FILE_CURRENT));  // before the start
+    EXPECT_FALSE(file.SetFilePtr(-5, FILE_END));
+    EXPECT_EQ(file.GetFilePtr(), 2u);
+    // An absolute position is unsigned; a capacity behind 0xFFFFFFF0 cannot be described.
+    EXPECT_FALSE(file.SetFilePtr(static_cast<LONG>(0xFFFFFFF0u), FILE_BEGIN));
+    EXPECT_FALSE(file.SetFilePtr(-1, FILE_BEGIN));
+    EXPECT_EQ(file.GetFilePtr(), 2u);
+    EXPECT_EQ(file.GetSize(), 4u);
+    EXPECT_EQ(file.Write("x", 0), 0u);
+    EXPECT_EQ(file.Write(nullptr, 1), 0u);
 }
 
-TEST_F(MemoryFile, GrowsInStepsAndKeepsTheContentLength) {
+TEST_F(MemoryFile, GrowsInStepsAndGapsReadAsZeros) {
     CPMemoryFile file;
     ASSERT_TRUE(file.Open(GENERIC_WRITE));
     std::string bytes(10000, '\0');
@@ -551,10 +559,7 @@ TEST_F(MemoryFile, GrowsInStepsAndKeepsTheContentLength) {
     ASSERT_TRUE(file.SetFilePtr(10, FILE_BEGIN));
     ASSERT_EQ(file.Write("xy", 2), 2u);
     EXPECT_EQ(file.GetSize(), 10000u);
-}
-
-TEST_F(MemoryFile, GapsBehindTheEndReadAsZeros) {
-    CPMemoryFile file;
+    // Gaps behind the end read as zeros.
     ASSERT_TRUE(file.Open(GENERIC_WRITE));
     // Leave stale bytes in the heap: the fresh block of the next open may reuse them.
     std::string junk(3000, '\xAA');
@@ -577,23 +582,6 @@ TEST_F(MemoryFile, GapsBehindTheEndReadAsZeros) {
     EXPECT_EQ(content[100], 'c');
     EXPECT_EQ(content.substr(101, 9000), std::string(9000, '\0'));
     EXPECT_EQ(content[9101], 'd');
-}
-
-TEST_F(MemoryFile, PositionsThatDoNotFitAreRefusedWithoutWrapping) {
-    CPMemoryFile file;
-    ASSERT_TRUE(file.Open(GENERIC_WRITE));
-    ASSERT_EQ(file.Write("abcd", 4), 4u);
-    ASSERT_TRUE(file.SetFilePtr(2, FILE_BEGIN));
-    EXPECT_FALSE(file.SetFilePtr(-3, FILE_CURRENT));  // before the start
-    EXPECT_FALSE(file.SetFilePtr(-5, FILE_END));
-    EXPECT_EQ(file.GetFilePtr(), 2u);
-    // An absolute position is unsigned; a capacity behind 0xFFFFFFF0 cannot be described.
-    EXPECT_FALSE(file.SetFilePtr(static_cast<LONG>(0xFFFFFFF0u), FILE_BEGIN));
-    EXPECT_FALSE(file.SetFilePtr(-1, FILE_BEGIN));
-    EXPECT_EQ(file.GetFilePtr(), 2u);
-    EXPECT_EQ(file.GetSize(), 4u);
-    EXPECT_EQ(file.Write("x", 0), 0u);
-    EXPECT_EQ(file.Write(nullptr, 1), 0u);
 }
 
 TEST_F(MemoryFile, CopiesAreSnapshots) {
