@@ -182,7 +182,7 @@ TEST_F(LocFileLock, AnotherThreadFailsWith33WhileTheHolderKeepsTheLock) {
     EXPECT_TRUE(later);
 }
 
-TEST_F(LocFileLock, UnlockWithoutLockIsRefusedWithItsMessage) {
+TEST_F(LocFileLock, LocksOfOneHolderAreCountedAndUnlockedExactly) {
     ScopedDebug debug(true);
     LocFile* file = OpenReader();
     ASSERT_NE(file, nullptr);
@@ -192,6 +192,17 @@ TEST_F(LocFileLock, UnlockWithoutLockIsRefusedWithItsMessage) {
     EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
     EXPECT_TRUE(capture.Contains(": Illegal attempt to unlock non-locked file\r\n"));
     EXPECT_TRUE(capture.Contains("UNLOCK HISTORY"));
+    // One holder's locks of distinct ranges are counted; only an exact range unlocks.
+    ASSERT_TRUE(file->Lock(0, 100));
+    ASSERT_TRUE(file->Lock(100, 100));
+    EXPECT_EQ(file->GetLockCount(), 2u);
+    EXPECT_FALSE(file->Unlock(50, 10));  // not a locked range: everything stays
+    EXPECT_EQ(file->GetLockCount(), 2u);
+    EXPECT_TRUE(file->Unlock(100, 100));
+    EXPECT_TRUE(file->Unlock(0, 100));
+    EXPECT_EQ(file->GetLockCount(), 0u);
+    EXPECT_FALSE(file->Lock(0, 0));
+    EXPECT_EQ(file->GetLockCount(), 0u);
 }
 
 TEST_F(LocFileLock, CloseWithLocksHeldReleasesThemAndReports) {
@@ -211,22 +222,6 @@ TEST_F(LocFileLock, CloseWithLocksHeldReleasesThemAndReports) {
     EXPECT_TRUE(next->Lock(0, kHeaderLock));
     EXPECT_TRUE(next->Unlock(0, kHeaderLock));
     next->Close();
-}
-
-TEST_F(LocFileLock, LockCountsNestedRangesOfOneHolder) {
-    LocFile* file = OpenReader();
-    ASSERT_NE(file, nullptr);
-    Closer closer(file);
-    ASSERT_TRUE(file->Lock(0, 100));
-    ASSERT_TRUE(file->Lock(100, 100));
-    EXPECT_EQ(file->GetLockCount(), 2u);
-    EXPECT_FALSE(file->Unlock(50, 10));  // not a locked range: everything stays
-    EXPECT_EQ(file->GetLockCount(), 2u);
-    EXPECT_TRUE(file->Unlock(100, 100));
-    EXPECT_TRUE(file->Unlock(0, 100));
-    EXPECT_EQ(file->GetLockCount(), 0u);
-    EXPECT_FALSE(file->Lock(0, 0));
-    EXPECT_EQ(file->GetLockCount(), 0u);
 }
 
 TEST_F(LocFileLock, AccessWords) {
