@@ -4,7 +4,7 @@
 # Usage: qzo_verbs_test.sh <qzo> <test program serving as the lock-holding peer>
 QZO=$1
 PEER_PROGRAM=$2
-source "$(dirname "$0")/../support/qzo_script.sh"
+source "$(dirname "$0")/../../support/qzo_script.sh"
 
 # A project folder as the library lays it out.
 P=$T/Proj

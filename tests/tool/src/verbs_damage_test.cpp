@@ -8,35 +8,30 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "qzobj/locator.h"
 #include "qzobj/persistent.h"
 #include "qzobj/project_locator.h"
+#include "support/fixture.h"
+#include "support/text.h"
 #include "verbs.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qzo::test::Wide;
 
-std::u16string Wide(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
+// The first `count` bytes of `bytes` as the whole file.
+void WriteAll(const fs::path& path, const std::string& bytes, size_t count) {
+    qzo::test::WriteFileBytes(path.string(), bytes.substr(0, count));
 }
 
-std::vector<uint8_t> ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteAll(const fs::path& path, const std::vector<uint8_t>& bytes, size_t count) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(count));
-}
-
-uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24;
+uint32_t Le32(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) value |= uint32_t(uint8_t(bytes[at + i])) << (8 * i);
+    return value;
 }
 
 // Runs a verb with standard output and error sent to /dev/null.
@@ -82,13 +77,13 @@ class VerbsOnDamagedFiles : public ::testing::Test {
         object->DelObject();
         PrjLocator::SetWorkingProject(PRJLOC_NO_PROJECT);
         PrjLocator::UnregisterProject(id);
-        original_ = ReadAll(project + name);
+        original_ = qzo::test::ReadFileBytes(project + name);
         ASSERT_GT(original_.size(), 10240u);
         damaged_ = folder_ / "damaged.qzo";
     }
 
     fs::path folder_, damaged_;
-    std::vector<uint8_t> original_;
+    std::string original_;
 };
 
 TEST_F(VerbsOnDamagedFiles, TheUndamagedFileIsShown) {
@@ -107,7 +102,7 @@ TEST_F(VerbsOnDamagedFiles, EveryFlippedByteOfAnObjectFileEndsCleanly) {
     // Structural words whose damage must be reported: magic, header size, the three offsets,
     // the record count, index size, current slot, data end and slot count.
     const std::vector<size_t> structural = {0, 4, 28, 32, 36, 40, 2236, 2244, 2248, 2252};
-    std::vector<uint8_t> bytes = original_;
+    std::string bytes = original_;
     for (size_t at = 0; at < bytes.size(); ++at) {
         bytes[at] ^= 0x80;
         WriteAll(damaged_, bytes, bytes.size());
@@ -130,7 +125,7 @@ TEST_F(VerbsOnDamagedFiles, ChunkTreesOfTheCurrentVersionEndCleanly) {
     const uint32_t end =
         Le32(original_, slot + 8) ? Le32(original_, slot + 8) : Le32(original_, 2236 + 12);
     ASSERT_LT(offset, end);
-    std::vector<uint8_t> stream(original_.begin() + offset, original_.begin() + end);
+    std::string stream = original_.substr(offset, end - offset);
     WriteAll(damaged_, stream, stream.size());
     ASSERT_EQ(Quietly(qzo::tool::RunChunks, {damaged_.string()}), 0);
     // One top-level chunk: every cut inside it is a bad header.
@@ -139,7 +134,7 @@ TEST_F(VerbsOnDamagedFiles, ChunkTreesOfTheCurrentVersionEndCleanly) {
         ASSERT_EQ(Quietly(qzo::tool::RunChunks, {damaged_.string()}), 1) << "length " << length;
     }
     for (size_t at = 0; at < stream.size(); ++at) {
-        for (uint8_t mask : {uint8_t(0x01), uint8_t(0x80), uint8_t(0xFF)}) {
+        for (char mask : {'\x01', '\x80', '\xFF'}) {
             stream[at] ^= mask;
             WriteAll(damaged_, stream, stream.size());
             const int status = Quietly(qzo::tool::RunChunks, {damaged_.string()});
@@ -148,7 +143,7 @@ TEST_F(VerbsOnDamagedFiles, ChunkTreesOfTheCurrentVersionEndCleanly) {
         }
     }
     // A size word grown past the end is reported.
-    stream[7] = 0x7F;
+    stream[7] = '\x7F';
     WriteAll(damaged_, stream, stream.size());
     EXPECT_EQ(Quietly(qzo::tool::RunChunks, {damaged_.string()}), 1);
 }
