@@ -26,9 +26,9 @@
 #include "support/peer.h"
 #include "support/simulated_network.h"
 #include "support/stopwatch.h"
-#include "support/store_image.h"
-#include "support/store_object.h"
-#include "support/store_peer_commands.h"
+#include "store/support/store_image.h"
+#include "store/support/store_object.h"
+#include "store/support/store_peer_commands.h"
 #include "support/text.h"
 
 namespace qzo::test::store {

@@ -23,7 +23,7 @@
 #include "qzobj/store/locfile.h"
 #include "support/capture.h"
 #include "support/stopwatch.h"
-#include "support/store_fixture.h"
+#include "store/support/store_fixture.h"
 
 class LocFile;
 

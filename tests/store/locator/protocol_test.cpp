@@ -32,7 +32,7 @@
 #include "support/capture.h"
 #include "support/simulated_network.h"
 #include "support/stopwatch.h"
-#include "support/store_fixture.h"
+#include "store/support/store_fixture.h"
 
 namespace qzo::test::store {
 namespace {

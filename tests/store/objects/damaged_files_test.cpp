@@ -14,7 +14,7 @@
 #include <string>
 
 #include "qzobj/store/object_file_format.h"
-#include "support/store_fixture.h"
+#include "store/support/store_fixture.h"
 
 namespace qzo::test::store {
 namespace {

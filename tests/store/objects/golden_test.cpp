@@ -13,7 +13,7 @@
 #include "qzobj/history.h"
 #include "qzobj/store.h"
 #include "qzobj/store/object_file_format.h"
-#include "support/store_fixture.h"
+#include "store/support/store_fixture.h"
 
 namespace qzo::test::store {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "qzobj/store/locator_ring.h"
 #include "support/capture.h"
-#include "support/store_fixture.h"
+#include "store/support/store_fixture.h"
 
 namespace qzo::test::store {
 namespace {

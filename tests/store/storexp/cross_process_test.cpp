@@ -20,8 +20,8 @@
 #include "support/capture.h"
 #include "support/simulated_network.h"
 #include "support/stopwatch.h"
-#include "support/store_fixture.h"
-#include "support/store_peer_commands.h"
+#include "store/support/store_fixture.h"
+#include "store/support/store_peer_commands.h"
 #include "support/wait_until.h"
 
 namespace qzo::test::store {

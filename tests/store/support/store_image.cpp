@@ -1,5 +1,5 @@
 // The tests' own object-file writer and reader (see store_image.h).
-#include "support/store_image.h"
+#include "store/support/store_image.h"
 
 #include <sys/stat.h>
 
@@ -11,7 +11,7 @@
 
 #include "qzobj/hashid.h"
 #include "qzobj/objmodel.h"
-#include "support/store_object.h"
+#include "store/support/store_object.h"
 
 namespace qzo::test::store {
 

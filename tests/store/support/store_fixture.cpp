@@ -1,5 +1,5 @@
 // The working-project fixture of the object-store suites.
-#include "support/store_fixture.h"
+#include "store/support/store_fixture.h"
 
 #include <dirent.h>
 #include <strings.h>

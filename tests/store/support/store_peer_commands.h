@@ -26,7 +26,7 @@
 #include "qzobj/store/locfile.h"
 #include "support/peer.h"
 #include "support/stopwatch.h"
-#include "support/store_object.h"
+#include "store/support/store_object.h"
 #include "support/text.h"
 
 namespace qzo::test::store::peer {

@@ -1,5 +1,5 @@
 // The persistent test class of the object-store suites and its class record.
-#include "support/store_object.h"
+#include "store/support/store_object.h"
 
 #include <cstring>
 #include <mutex>

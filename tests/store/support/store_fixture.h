@@ -15,8 +15,8 @@
 #include "qzobj/project_locator.h"
 #include "support/fixture.h"
 #include "support/peer.h"
-#include "support/store_image.h"
-#include "support/store_object.h"
+#include "store/support/store_image.h"
+#include "store/support/store_object.h"
 #include "support/text.h"
 
 namespace qzo::test::store {
