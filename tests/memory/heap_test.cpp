@@ -426,6 +426,20 @@ TEST_F(HeapWatch, DumpSplitsTracesIntoIndentedPieces) {
     EXPECT_EQ(capture.Text(), "");  // an empty list prints nothing
 }
 
+TEST_F(HeapWatch, AllocationsWithoutSourceOrCallerTraceTheirCaller) {
+    // Without a source line or a caller address, a reallocated block's new trace ends at the
+    // code that called Realloc, not at a null address.
+    WatchedHeap heap("Callers");
+    void* block = heap.Alloc(8, 0, "first.cpp", 1);
+    ASSERT_NE(block, nullptr);
+    block = heap.Realloc(block, 4000, 0, nullptr, 0, nullptr);
+    ASSERT_NE(block, nullptr);
+    // Below the three walked frames, the unresolved caller: its address is the piece's value.
+    EXPECT_EQ(+RecordOf(block)->pModule[3], nullptr);
+    EXPECT_NE(+RecordOf(block)->dwValue[3], 0u);
+    heap.Free(block);
+}
+
 TEST_F(HeapWatch, DeepStacksKeepSevenPieces) {
     memory::SetTraceSourceForTesting(&DeepWalk, &FixedResolver);
     WatchedHeap heap("Deep");

@@ -14,10 +14,12 @@
 #include "qzobj/diag.h"
 #include "qzobj/memory.h"
 #include "qzobj/platform/guard.h"
+#include "qzobj/platform/module.h"
 #include "qzobj/strings.h"
 #include "support/capture.h"
 #include "support/fixture.h"
 #include "support/recording_archive.h"
+#include "support/text.h"
 
 namespace qzo::test {
 namespace {
@@ -309,6 +311,9 @@ TEST_F(Strings, FieldInitClearsTextAndMark) {
     Field tiny(2);
     EXPECT_FALSE(DF_Init(tiny.data(), 2));
     EXPECT_EQ(tiny.Unit(0), 0xCCCC);
+    Field smallest(3);  // one unit and a spare byte: the text is empty at once
+    EXPECT_TRUE(DF_Init(smallest.data(), 3));
+    EXPECT_EQ(smallest.Unit(0), 0);
 }
 
 TEST_F(Strings, FieldLoadInitConvertsByItsMark) {
@@ -482,6 +487,18 @@ TEST_F(Strings, SetStringFallsBackToTheDefault) {
     EXPECT_STREQ(LSetStringA(narrow, "fallback", 4, nullptr, 1234), "fal");
 }
 
+TEST_F(Strings, NarrowResourceStringsAreWindowsLatinText) {
+    const HMODULE module = reinterpret_cast<HMODULE>(uintptr_t{0x52000000});
+    const qzo::platform::StringResource strings[] = {{7, u"Caf\u00E9 \u20AC5"}};
+    qzo::platform::RegisterStringTable(module, strings, std::size(strings));
+    char narrow[32] = "#";
+    EXPECT_STREQ(LSetStringA(narrow, "fallback", 32, module, 7),
+                 "Caf\xE9 \x80"
+                 "5");
+    EXPECT_STREQ(LSetStringA(narrow, "fallback", 5, module, 7), "Caf\xE9");
+    qzo::platform::UnregisterStringTable(module);
+}
+
 TEST_F(Strings, GuidTextHasElevenDashedNumbers) {
     const GUID guid = {
         0x0123ABCD, 0x4567, 0x89EF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
@@ -517,6 +534,11 @@ TEST_F(Strings, InvalidGuidTextGivesTheZeroGuidAndAMessage) {
               "\rGUIDcv::GUIDcv(0123abcd-4567-89ef-01-23): Invalid GUID format\r\n");
 
     capture.Clear();
+    for (const char16_t* cut : {u"0123abcd-4567-89ef-01-23-45-67-89-ab-cd-",
+                                u"0123abcd-4567-89ef-01-23-45-67-89-ab-cd--"}) {
+        SCOPED_TRACE(qzo::test::Narrow(cut));
+        EXPECT_TRUE(GUID(GUIDcv(cut)) == GUID{}) << "a number without digits ends the text";
+    }
     const GUID quiet = GUIDcv(u"nonsense");
     EXPECT_TRUE(quiet == GUID{});
     EXPECT_EQ(capture.Count(), 0u);  // only while debugging
