@@ -75,17 +75,22 @@ std::vector<std::string> Lines(const DebugCapture& capture) {
 
 // The test program's own name is longer than a filter holds (15 characters), so the filters
 // that must match name the C library, and the code under test runs called back from inside it.
-constexpr char kStackModule[] = "LIBC";
+// The test's own module name is longer than a filter holds: the walk filters name the small
+// module that calls the test back.
+constexpr char kStackModule[] = "libqzo_caller";
+
+extern "C" void QzoCallerCallBack(void (*function)(void*), void* argument);
 
 template <class Body>
-void CalledFromLibc(Body body) {
-    int pair[2] = {1, 2};
-    static Body* current;
-    current = &body;
-    std::qsort(pair, 2, sizeof(int), [](const void*, const void*) {
-        (*current)();
-        return 0;
-    });
+void CalledFromOtherModule(Body body) {
+    QzoCallerCallBack(
+        [](void* argument) {
+            (*static_cast<Body*>(argument))();
+            // No tail call: this frame keeps the return address into the other module on the
+            // frame-pointer chain even when the body faults before its own frame is set up.
+            asm volatile("" ::: "memory");
+        },
+        &body);
 }
 
 tagTRACEFILTER Filter(const char* module) {
@@ -201,7 +206,7 @@ TEST_F(Platu, WalkModuleFilterWritesNothing) {
     tagTRACEFILTER own = Filter(kStackModule);
     tagTRACEFILTER other = Filter("libnowhere.so");
     tagTRACEFILTER prefix = Filter("qzo_tests");
-    CalledFromLibc([&] { EXPECT_EQ(PlatuWalkA(1, &own), 1); });
+    CalledFromOtherModule([&] { EXPECT_EQ(PlatuWalkA(1, &own), 1); });
     EXPECT_EQ(PlatuWalkA(-1, &other), 0);
     EXPECT_EQ(PlatuWalkA(-1, &prefix), 0);
     EXPECT_EQ(capture.Count(), 0u);
@@ -222,7 +227,7 @@ TEST_F(Platu, TraceOfAnExceptionRecord) {
     EXCEPTION_POINTERS pointers{&record, &context};
     tagTRACEFILTER own = Filter(kStackModule);
     tagTRACEFILTER other = Filter("libnowhere");
-    CalledFromLibc([&] {
+    CalledFromOtherModule([&] {
         CONTEXT inner{};
         inner.Rbp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
         EXCEPTION_POINTERS below{&record, &inner};
@@ -275,7 +280,7 @@ TEST_F(Platu, TraceInsideTheFaultHandler) {
     DebugCapture capture;
     int results[3] = {};
     auto body = [&] {
-        CalledFromLibc([&] { PlatuFaultingRead(static_cast<volatile int*>(page)); });
+        CalledFromOtherModule([&] { PlatuFaultingRead(static_cast<volatile int*>(page)); });
     };
     EXPECT_FALSE(qzo::platform::Guarded(body, &TraceInHandler, results));
     munmap(page, 4096);
