@@ -2,11 +2,11 @@
 // waits out other holders, attaching the file to its locator and the header lock.
 #include "qzobj/store/locator_access.h"
 
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/system.h"
-#include "qzobj/store/debug_print.h"
 
 namespace qzo::store {
 namespace {

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/persistent.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/path.h"
 #include "qzobj/platform/text.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_core.h"
 #include "qzobj/store/locator_index_io.h"
 #include "qzobj/store/locator_life.h"

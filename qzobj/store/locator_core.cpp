@@ -4,9 +4,9 @@
 
 #include <atomic>
 
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/diag.h"
 #include "qzobj/project_locator.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_link.h"
 #include "qzobj/uikit.h"
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/frame/startup.h"
 #include "qzobj/persistent.h"
@@ -11,7 +12,6 @@
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/path.h"
 #include "qzobj/project_ids.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_core.h"
 #include "qzobj/store/locator_index_io.h"
 #include "qzobj/store/locator_life.h"

@@ -1,6 +1,7 @@
 // Deleting objects: marking an object's file deleted (the read-only attribute) or deleting it
 // for good, undoing the mark, the questions asked before either, tagging a file as used, and
 // the copy mode.
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/diag.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/locator.h"
@@ -9,7 +10,6 @@
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/system.h"
 #include "qzobj/project_ids.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_access.h"
 #include "qzobj/store/locator_core.h"
 #include "qzobj/store/locator_link.h"

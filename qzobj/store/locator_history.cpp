@@ -1,8 +1,8 @@
 // Moving between an object's versions: the queries on its history, selecting the current
 // version by ModifyCnt, and unwinding an object to another version. Moving writes only the
 // 52-byte index header.
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/persistent.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_core.h"
 #include "qzobj/store/locator_index_io.h"
 #include "qzobj/store/locator_life.h"

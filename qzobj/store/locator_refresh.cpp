@@ -1,8 +1,8 @@
 // Refreshing an object from its file: the NT block alone when the object still holds the
 // current version (same ModifyCnt and the same last-write time), otherwise a full reload.
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/persistent.h"
 #include "qzobj/platform/fs.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_core.h"
 #include "qzobj/store/locator_index_io.h"
 #include "qzobj/store/locator_life.h"

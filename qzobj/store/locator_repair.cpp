@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "qzobj/store/debug_print.h"
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/store/locator_index_io.h"
 #include "qzobj/store/locator_life.h"
 

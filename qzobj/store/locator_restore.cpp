@@ -2,8 +2,8 @@
 // the object from the NT block and the selected version, and handing it its self-locator.
 #include <cstring>
 
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/persistent.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locator_core.h"
 #include "qzobj/store/locator_index_io.h"
 #include "qzobj/store/locator_life.h"

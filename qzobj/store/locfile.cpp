@@ -3,12 +3,12 @@
 
 #include <new>
 
+#include "qzobj/archive/chunk_engine.h"
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/diag.h"
 #include "qzobj/memory.h"
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/last_error.h"
-#include "qzobj/store/chunk_engine.h"
-#include "qzobj/store/debug_print.h"
 
 using qzo::platform::GetLastError;
 using qzo::platform::SetLastError;

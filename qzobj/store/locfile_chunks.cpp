@@ -1,12 +1,12 @@
 // LocFile's chunk mode: the chunk engine over the object file's raw transfers, with the object
 // file's own refusals and messages and the write limit, and the archive objects store through.
 
+#include "qzobj/archive/chunk_engine.h"
+#include "qzobj/archive/chunk_format.h"
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/diag.h"
 #include "qzobj/hashid.h"
 #include "qzobj/platform/last_error.h"
-#include "qzobj/store/chunk_engine.h"
-#include "qzobj/store/chunk_format.h"
-#include "qzobj/store/debug_print.h"
 #include "qzobj/store/locfile.h"
 
 using qzo::platform::SetLastError;

@@ -1,7 +1,7 @@
 // The access-info trailer's stored form: field-by-field little-endian encoding.
 #include "qzobj/store/locfile_format.h"
 
-#include "qzobj/store/chunk_format.h"
+#include "qzobj/archive/chunk_format.h"
 
 namespace qzo::store::locfile_format {
 namespace {

@@ -26,7 +26,6 @@ TEST_F(Lists, SaveWritesTheItemSizeWordAndTheItems) {
 
     CPvList empty(sizeof(Item8), 5);
     EXPECT_EQ(SavedBytes(empty, "List"), ChunkBytes("List", ""));
-    EXPECT_FALSE(list.DynaSave("List", nullptr));
 }
 
 TEST_F(Lists, LoadRenumbersTheItems) {
@@ -38,7 +37,7 @@ TEST_F(Lists, LoadRenumbersTheItems) {
 
     RecordingArchive archive(SavedBytes(list, "List"));
     HookedList loaded;
-    ASSERT_TRUE(loaded.DynaLoad("List", &archive));
+    ASSERT_TRUE(loaded.DynaLoad("List", archive));
     EXPECT_EQ(Ids(loaded), (std::vector<DWORD>{0, 1, 2}));
     EXPECT_EQ(Values(loaded), (std::vector<DWORD>{107, 109, 112}));
     EXPECT_EQ(loaded.calls, (std::vector<std::string>{"load 107", "load 109", "load 112"}));
@@ -51,12 +50,12 @@ TEST_F(Lists, EightByteItemsConvertToTwelveOnlyWhenAsked) {
         ChunkBytes("List", Le32(8) + Item8Bytes(5, 0xAAAAAAAA) + Item8Bytes(6, 0xBBBBBBBB));
     CPvList wide(12, 5);
     RecordingArchive strict(stored);
-    EXPECT_FALSE(wide.DynaLoad("List", &strict));
+    EXPECT_FALSE(wide.DynaLoad("List", strict));
     EXPECT_EQ(wide.GetNItems(), 0u);
     EXPECT_EQ(wide.GetList(), nullptr);
 
     RecordingArchive lenient(stored);
-    ASSERT_TRUE(wide.DynaLoad("List", &lenient, 0, TRUE));
+    ASSERT_TRUE(wide.DynaLoad("List", lenient, 0, TRUE));
     ASSERT_EQ(wide.GetNItems(), 2u);
     const DWORD* first = static_cast<const DWORD*>(wide.GetCItem(0));
     const DWORD* second = static_cast<const DWORD*>(wide.GetCItem(1));
@@ -79,7 +78,7 @@ TEST_F(Lists, TwelveByteItemsConvertToEightByCutting) {
                                Le32(0xC2) + Le32(2) + Le32(3) + Le32(0xC3));
     CPvList narrow(sizeof(Item8), 5);
     RecordingArchive archive(stored);
-    ASSERT_TRUE(narrow.DynaLoad("List", &archive, 0, TRUE));
+    ASSERT_TRUE(narrow.DynaLoad("List", archive, 0, TRUE));
     EXPECT_EQ(Values(narrow), (std::vector<DWORD>{1, 2, 3}));
     EXPECT_EQ(Ids(narrow), (std::vector<DWORD>{0, 1, 2}));
     EXPECT_EQ(narrow.GetSize(), sizeof(tagCPVLIST_HEADER) + 3 * sizeof(Item8));
@@ -107,7 +106,7 @@ TEST_F(Lists, DamagedChunksFailAndLeaveTheListEmpty) {
         list.Add(&item);
         list.calls.clear();
         RecordingArchive archive(ChunkBytes("List", c.payload));
-        EXPECT_FALSE(list.DynaLoad("List", &archive, 0, c.convert));
+        EXPECT_FALSE(list.DynaLoad("List", archive, 0, c.convert));
         EXPECT_EQ(list.GetNItems(), 0u);
         EXPECT_EQ(list.GetList(), nullptr);
         EXPECT_EQ(list.GetSize(), 0u);
@@ -120,7 +119,7 @@ TEST_F(Lists, DamagedChunksFailAndLeaveTheListEmpty) {
     truncated.replace(4, 4, Le32(0x7FFFFFF0));
     RecordingArchive archive(truncated);
     CPvList list(sizeof(Item8), 5);
-    EXPECT_FALSE(list.DynaLoad("List", &archive));
+    EXPECT_FALSE(list.DynaLoad("List", archive));
     EXPECT_EQ(list.GetNItems(), 0u);
     EXPECT_EQ(LiveBlocks(qzo::memory::MemPool()), baseline);
 }
@@ -129,27 +128,27 @@ TEST_F(Lists, OddChunksLoadWhatTheyHold) {
     // An empty chunk is an empty list.
     RecordingArchive empty(ChunkBytes("List", ""));
     CPvList list(sizeof(Item8), 5);
-    EXPECT_TRUE(list.DynaLoad("List", &empty));
+    EXPECT_TRUE(list.DynaLoad("List", empty));
     EXPECT_EQ(list.GetList(), nullptr);
 
     // A header word alone, or a trailing partial item, yields the whole items only.
     RecordingArchive headerOnly(ChunkBytes("List", Le32(8)));
-    EXPECT_TRUE(list.DynaLoad("List", &headerOnly));
+    EXPECT_TRUE(list.DynaLoad("List", headerOnly));
     EXPECT_EQ(list.GetNItems(), 0u);
     EXPECT_EQ(list.GetSize(), 0u);
     RecordingArchive partial(ChunkBytes("List", Le32(8) + Item8Bytes(3, 7) + "xyz"));
-    EXPECT_TRUE(list.DynaLoad("List", &partial));
+    EXPECT_TRUE(list.DynaLoad("List", partial));
     EXPECT_EQ(Values(list), (std::vector<DWORD>{7}));
     EXPECT_EQ(list.GetNextID(), 1u);
 
     // A huge stored item size holds no whole item.
     RecordingArchive huge(ChunkBytes("List", Le32(0xFFFFFFFF) + Item8Bytes(0, 1)));
-    EXPECT_TRUE(list.DynaLoad("List", &huge, 0, TRUE));
+    EXPECT_TRUE(list.DynaLoad("List", huge, 0, TRUE));
     EXPECT_EQ(list.GetNItems(), 0u);
 
     // A missing chunk fails.
     RecordingArchive other(ChunkBytes("Other", Le32(8)));
-    EXPECT_FALSE(list.DynaLoad("List", &other));
+    EXPECT_FALSE(list.DynaLoad("List", other));
 }
 
 }  // namespace

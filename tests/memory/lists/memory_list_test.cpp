@@ -111,7 +111,7 @@ TEST_F(Lists, LoadedMemoryListsHoldEmptyHandles) {
     list.Add(a);
     RecordingArchive archive(SavedBytes(list, "Handles"));
     CPMemoryList loaded;
-    ASSERT_TRUE(loaded.DynaLoad("Handles", &archive));
+    ASSERT_TRUE(loaded.DynaLoad("Handles", archive));
     ASSERT_EQ(loaded.GetNItems(), 2u);
     EXPECT_EQ(loaded.GetItem(0)->GetCDataPtr(), nullptr);
     EXPECT_EQ(loaded.GetItem(1)->GetRefCnt(), 0);

@@ -157,7 +157,7 @@ TEST_F(Lists, LoadedNotifyListsAreInert) {
     Register(scene, {kKeep, kKeep});
     RecordingArchive archive(SavedBytes(scene.list, "Notify"));
     Scene loaded;
-    ASSERT_TRUE(loaded.list.DynaLoad("Notify", &archive));
+    ASSERT_TRUE(loaded.list.DynaLoad("Notify", archive));
     EXPECT_EQ(loaded.list.GetNItems(), 2u);
     EXPECT_EQ(Pass(loaded), Log{});
 }

@@ -114,13 +114,13 @@ TEST_F(Properties, StoreAndLoadTheirDataAsOneChunk) {
     ASSERT_TRUE(property.Alloc(6));
     Fill(property, "purple");
     RecordingArchive image;
-    ASSERT_TRUE(property.DynaSave("Colour", &image));
+    ASSERT_TRUE(property.DynaSave("Colour", image));
     EXPECT_EQ(image.Bytes(), Le32(GetHashID("Colour")) + Le32(6) + "purple");
 
     const DWORD properties = LiveBlocks(qzo::memory::PropertyPool());
     CPProperty loaded(0x2, kColourID);
     RecordingArchive reader(image.Bytes());
-    ASSERT_TRUE(loaded.DynaLoad("Colour", &reader, -2));
+    ASSERT_TRUE(loaded.DynaLoad("Colour", reader, -2));
     EXPECT_EQ(loaded.GetSize(), 8u);
     EXPECT_EQ(Contents(loaded), std::string("purple\0\0", 8));
     EXPECT_EQ(loaded.GetPropertyType(), 0x2u);  // the label is not stored with the data

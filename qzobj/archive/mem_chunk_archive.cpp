@@ -1,7 +1,7 @@
 // CMemChunkArchive: the chunk archive on a growable memory image, with the same byte format and
 // the same algorithms as the file archive.
-#include "qzobj/store.h"
-#include "qzobj/store/chunk_engine.h"
+#include "qzobj/archive/chunk_engine.h"
+#include "qzobj/chunk_archive.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // byte stream. File archives, memory archives and object files differ only in their stream.
 #pragma once
 
-#include "qzobj/store.h"
+#include "qzobj/archive.h"
 
 namespace qzo::store {
 

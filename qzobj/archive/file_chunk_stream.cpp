@@ -1,5 +1,5 @@
 // The buffered file stream under CChunkArchive.
-#include "qzobj/store/file_chunk_stream.h"
+#include "qzobj/archive/file_chunk_stream.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,8 +4,8 @@
 
 #include <memory>
 
+#include "qzobj/archive/chunk_engine.h"
 #include "qzobj/file.h"
-#include "qzobj/store/chunk_engine.h"
 
 namespace qzo::store {
 

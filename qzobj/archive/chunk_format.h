@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "qzobj/store.h"
+#include "qzobj/archive.h"
 
 namespace qzo::store::chunk_format {
 

@@ -1,10 +1,10 @@
 // CChunkArchive: the chunk archive on a file, opened without sharing and buffered in between.
+#include "qzobj/chunk_archive.h"
+#include "qzobj/archive/chunk_engine.h"
+#include "qzobj/archive/file_chunk_stream.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/os/wait_time.h"
 #include "qzobj/platform/system.h"
-#include "qzobj/store.h"
-#include "qzobj/store/chunk_engine.h"
-#include "qzobj/store/file_chunk_stream.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The chunk engine's algorithms, shared by every archive of the chunk format.
-#include "qzobj/store/chunk_engine.h"
+#include "qzobj/archive/chunk_engine.h"
 
 #include <string>
 
+#include "qzobj/archive/chunk_format.h"
+#include "qzobj/archive/debug_print.h"
 #include "qzobj/diag.h"
 #include "qzobj/hashid.h"
-#include "qzobj/store/chunk_format.h"
-#include "qzobj/store/debug_print.h"
 
 namespace qzo::store {
 namespace {

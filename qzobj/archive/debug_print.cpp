@@ -1,5 +1,5 @@
 // The store's debug output gate.
-#include "qzobj/store/debug_print.h"
+#include "qzobj/archive/debug_print.h"
 
 #include <cstdarg>
 
