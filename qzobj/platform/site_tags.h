@@ -3,7 +3,7 @@
 // positions of the code that uses them.
 #pragma once
 
-namespace qzo::memory::site {
+namespace qzo::platform::site {
 
 inline constexpr char kCosobj[] = "qzobj/cosobj";
 inline constexpr int kCriticalSectionNew = 136;     // COSCriticalSection::operator new
@@ -19,4 +19,4 @@ inline constexpr char kCpprop[] = "qzobj/cpprop";
 inline constexpr int kPropertyAlloc = 21;
 inline constexpr int kPropertyRealloc = 31;
 
-}  // namespace qzo::memory::site
+}  // namespace qzo::platform::site
