@@ -1,6 +1,6 @@
 // The change table: lookup answers, replacement and removal, key order inside a bucket, and
 // readers that never see a torn bucket while one thread inserts and removes beside them.
-#include "qzobj/store/change_table.h"
+#include "qzobj/store/notices/change_table.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // deletion mark, and the refusal to record objects of other projects.
 #include <gtest/gtest.h>
 
-#include "store/locator/locator_test_support.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/fs.h"
-#include "qzobj/store/change_detection.h"
+#include "qzobj/store/notices/change_detection.h"
+#include "store/locator/locator_test_support.h"
 
 namespace qzo::test::locator {
 namespace {

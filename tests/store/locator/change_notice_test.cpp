@@ -5,14 +5,14 @@
 #include <cstring>
 #include <thread>
 
-#include "store/locator/locator_test_support.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/hashid.h"
 #include "qzobj/platform/file.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/text.h"
-#include "qzobj/store/change_detection.h"
+#include "qzobj/store/notices/change_detection.h"
+#include "store/locator/locator_test_support.h"
 #include "support/peer.h"
 #include "support/wait_until.h"
 

@@ -7,13 +7,13 @@
 //                           decimal file time) -> "<changed 0|1> <file reads>"
 #include <cstdlib>
 
-#include "store/locator/locator_test_support.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/fs.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/platform/text.h"
-#include "qzobj/store/change_detection.h"
-#include "qzobj/store/locator_mailslot.h"
+#include "qzobj/store/notices/change_detection.h"
+#include "qzobj/store/notices/locator_mailslot.h"
+#include "store/locator/locator_test_support.h"
 #include "support/peer.h"
 
 namespace {

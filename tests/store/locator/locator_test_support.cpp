@@ -9,7 +9,7 @@
 
 #include "qzobj/file_modes.h"
 #include "qzobj/pathkit.h"
-#include "qzobj/store/locfile.h"
+#include "qzobj/store/objfile/locfile.h"
 
 namespace qzo::test::locator {
 namespace {

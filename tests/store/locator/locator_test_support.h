@@ -7,7 +7,7 @@
 #include <map>
 #include <string>
 
-#include "qzobj/store/locator_access.h"
+#include "qzobj/store/locator/locator_access.h"
 #include "support/fixture.h"
 #include "support/simulated_network.h"
 

@@ -10,11 +10,11 @@
 #include <memory>
 #include <thread>
 
-#include "store/locatorobj/locatorobj_support.h"
 #include "qzobj/persistent.h"
 #include "qzobj/platform/file.h"
-#include "qzobj/store/locator_core.h"
-#include "qzobj/store/locfile.h"
+#include "qzobj/store/locator/locator_core.h"
+#include "qzobj/store/objfile/locfile.h"
+#include "store/locatorobj/locatorobj_support.h"
 #include "support/capture.h"
 
 namespace qzo::test::locatorobj {

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <thread>
 
-#include "store/locatorobj/locatorobj_support.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/file.h"
 #include "qzobj/project_ids.h"
-#include "qzobj/store/locfile.h"
+#include "qzobj/store/objfile/locfile.h"
+#include "store/locatorobj/locatorobj_support.h"
 #include "support/capture.h"
 
 namespace qzo::test::locatorobj {

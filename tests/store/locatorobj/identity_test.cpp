@@ -5,12 +5,12 @@
 
 #include <cstring>
 
-#include "store/locatorobj/locatorobj_support.h"
 #include "qzobj/mailslot.h"
 #include "qzobj/project_ids.h"
 #include "qzobj/project_locator.h"
-#include "qzobj/store/locator_core.h"
-#include "qzobj/store/locfile.h"
+#include "qzobj/store/locator/locator_core.h"
+#include "qzobj/store/objfile/locfile.h"
+#include "store/locatorobj/locatorobj_support.h"
 #include "support/capture.h"
 
 namespace qzo::test::locatorobj {

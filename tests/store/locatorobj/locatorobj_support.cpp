@@ -11,7 +11,7 @@
 #include "qzobj/pathkit.h"
 #include "qzobj/persistent.h"
 #include "qzobj/project_locator.h"
-#include "qzobj/store/object_file_format.h"
+#include "qzobj/store/objfile/object_file_format.h"
 #include "support/simulated_network.h"
 
 namespace qzo::test::locatorobj {

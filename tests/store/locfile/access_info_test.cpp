@@ -4,11 +4,11 @@
 
 #include <thread>
 
-#include "store/locfile/locfile_test_support.h"
 #include "qzobj/hashid.h"
 #include "qzobj/platform/system.h"
 #include "qzobj/process.h"
-#include "qzobj/store/locfile_format.h"
+#include "qzobj/store/objfile/locfile_format.h"
+#include "store/locfile/locfile_test_support.h"
 #include "support/capture.h"
 
 namespace {

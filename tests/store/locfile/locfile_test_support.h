@@ -7,7 +7,7 @@
 #include "qzobj/diag.h"
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/last_error.h"
-#include "qzobj/store/locfile.h"
+#include "qzobj/store/objfile/locfile.h"
 #include "support/capture.h"
 #include "support/fixture.h"
 

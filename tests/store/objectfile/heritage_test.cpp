@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "store/objectfile/byte_writer.h"
 #include "qzobj/hashid.h"
 #include "qzobj/objmodel.h"
-#include "qzobj/store/object_file_format.h"
+#include "qzobj/store/objfile/object_file_format.h"
+#include "store/objectfile/byte_writer.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "store/objectfile/byte_writer.h"
 #include "qzobj/objmodel.h"
-#include "qzobj/store/object_file_format.h"
+#include "qzobj/store/objfile/object_file_format.h"
+#include "store/objectfile/byte_writer.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "qzobj/diag.h"
 #include "qzobj/project_ids.h"
 #include "qzobj/project_locator.h"
-#include "qzobj/store/locator_link.h"
+#include "qzobj/store/locator/locator_link.h"
 #include "support/capture.h"
 #include "support/fixture.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "qzobj/project_locator.h"
-#include "qzobj/store/locfile_format.h"
+#include "qzobj/store/objfile/locfile_format.h"
 #include "store/storelife/storelife_support.h"
 #include "support/capture.h"
 

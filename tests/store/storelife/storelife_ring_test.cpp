@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "qzobj/store/locator_ring.h"
+#include "qzobj/store/objfile/locator_ring.h"
 #include "store/storelife/storelife_support.h"
 
 namespace qzo::test::storelife {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "qzobj/persistent.h"
-#include "qzobj/store/object_file_format.h"
+#include "qzobj/store/objfile/object_file_format.h"
 #include "support/fixture.h"
 
 namespace qzo::test::storelife {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "qzobj/store/locfile_format.h"
+#include "qzobj/store/objfile/locfile_format.h"
 #include "store/storelife/storelife_support.h"
 
 namespace qzo::test::storelife {

@@ -15,8 +15,8 @@
 #include "qzobj/file_modes.h"
 #include "qzobj/platform/last_error.h"
 #include "qzobj/project_locator.h"
-#include "qzobj/store/locator_access.h"
-#include "qzobj/store/locfile.h"
+#include "qzobj/store/locator/locator_access.h"
+#include "qzobj/store/objfile/locfile.h"
 #include "store/storexp/storexp_support.h"
 #include "support/peer.h"
 
