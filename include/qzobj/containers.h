@@ -148,11 +148,11 @@ class QZOBJ_API CPvList : public CPMemory {
     BOOL TransCopyList(const CPvList& source);
 
     // Stores the list as one chunk: the item-size word and the items.
-    BOOL DynaSave(const char* chunkName, CQZArchive* archive) const;
+    BOOL DynaSave(const char* chunkName, CQZArchive& archive) const;
     // Loads a stored list and renumbers its items 0, 1, 2, ... A list stored with another item
     // size loads only with `convert` (items cut, or zero-filled behind their stored bytes).
     // Damaged chunks fail and leave the list empty.
-    BOOL DynaLoad(const char* chunkName, CQZArchive* archive, int extra = 0, BOOL convert = FALSE);
+    BOOL DynaLoad(const char* chunkName, CQZArchive& archive, int extra = 0, BOOL convert = FALSE);
 
     // The position the search ID refers to, or CPVLIST_NONE; updates the search ID's position
     // when the item moved, and marks it unknown when the item is gone.

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "qzobj/file_modes.h"
-#include "qzobj/os.h"
+#include "qzobj/locks.h"
 #include "qzobj/types.h"
 
 // Files are limited to 32-bit sizes and offsets: larger files open, GetSize saturates at

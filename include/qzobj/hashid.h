@@ -2,7 +2,7 @@
 // and CQZHashTable, the generic table of 1024 buckets addressed by them.
 #pragma once
 
-#include "qzobj/os.h"
+#include "qzobj/locks.h"
 #include "qzobj/types.h"
 
 // A hash identifier is an unsigned 32-bit value, stored in files and therefore fixed bit for bit:

@@ -74,15 +74,8 @@ struct LocatorProbe;  // tests and diagnostic tools
 // A locator names one object and, while it has access, holds that object's open file. The file
 // is shared by the locators of one object in this process through its open count.
 //
-// Crash guarantee of the stored history: a process killed at any point of a commit, undo or
-// compaction leaves its object restorable to the last finished version or to the one being
-// written; every slot the index lists stays loadable. This holds for process crashes (the
-// operating system keeps what was written); after a power loss only commits made with
-// LOCATOR_COMMIT_FLUSH (or write-back priority 1 or 2) are sure to be on the disk. The NT block
-// exists once and is rewritten in place (only when it changed): a write torn inside it can
-// lose it. Change notices reach other computers and the first process of this computer that
-// opened the project; further processes of one computer answer change queries from the file.
-// A file's versions end below 2 GiB: a commit that would pass that fails and writes nothing.
+// The crash guarantee of the stored history, its limits and the reach of change notices are
+// stated once in store.h.
 //
 // Thread safety: one Locator object is used by one thread at a time. Different locators of one
 // object may be used by different threads: the object file's header lock serialises them (and

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "qzobj/containers.h"
-#include "qzobj/os.h"
+#include "qzobj/locks.h"
 #include "qzobj/strings.h"
 #include "qzobj/types.h"
 

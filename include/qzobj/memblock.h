@@ -120,13 +120,13 @@ class QZOBJ_API CPMemory {
     bool operator!=(const CPMemory& other) const { return !(*this == other); }
 
     // Chunk storage: the block's bytes are the payload of one chunk named `chunkName`.
-    BOOL DynaSave(const char* chunkName, CQZArchive* archive) const;
+    BOOL DynaSave(const char* chunkName, CQZArchive& archive) const;
     // Replaces the block with the chunk's payload. extra >= 0 allocates at least that many
     // bytes; extra < 0 reserves -extra bytes behind the payload.
-    BOOL DynaLoad(const char* chunkName, CQZArchive* archive, int extra = 0);
+    BOOL DynaLoad(const char* chunkName, CQZArchive& archive, int extra = 0);
     // Reads the chunk into the existing block without resizing it (refused on a READONLY
     // handle).
-    BOOL DynaRead(const char* chunkName, CQZArchive* archive);
+    BOOL DynaRead(const char* chunkName, CQZArchive& archive);
 
   protected:
     // The allocator for new blocks (the process-wide "MemPool" allocator by default).

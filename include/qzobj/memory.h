@@ -177,4 +177,5 @@ QZOBJ_API CHeap& PrjHeap();       // project directory entries
 // Memory blocks, properties, lists and strings live on these heaps.
 #include "qzobj/containers.h"
 #include "qzobj/memblock.h"
+#include "qzobj/memory_file.h"
 #include "qzobj/strings.h"

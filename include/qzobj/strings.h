@@ -136,8 +136,8 @@ class QZOBJ_API CPTStr : public CPStrBase {
     CPTStr& operator+=(const char* text);
     CPTStr& operator+=(const WCHAR* text);
 
-    BOOL DynaSave(const char* chunkName, CQZArchive* archive);
-    BOOL DynaLoad(const char* chunkName, CQZArchive* archive);
+    BOOL DynaSave(const char* chunkName, CQZArchive& archive);
+    BOOL DynaLoad(const char* chunkName, CQZArchive& archive);
 };
 
 QZOBJ_API CPTStr operator+(const char* text, const CPTStr& string);
@@ -169,9 +169,9 @@ class QZOBJ_API CPWStr : public CPStrBase {
     // A CPTStr with a copy of the text.
     operator CPTStr() const;
 
-    BOOL DynaSave(const char* chunkName, CQZArchive* archive);
+    BOOL DynaSave(const char* chunkName, CQZArchive& archive);
     // Loads the bare UTF-16 bytes; unterminated text is terminated inside the block.
-    BOOL DynaLoad(const char* chunkName, CQZArchive* archive);
+    BOOL DynaLoad(const char* chunkName, CQZArchive& archive);
 };
 
 QZOBJ_API CPWStr operator+(const char* text, const CPWStr& string);

@@ -15,9 +15,9 @@
 #include "qzobj/persistent.h"
 #include "qzobj/platform/guard.h"
 #include "qzobj/platform/module.h"
-#include "qzobj/store/locator_core.h"
-#include "qzobj/store/locfile.h"
-#include "qzobj/store/prjloc_internal.h"
+#include "qzobj/store/locator/locator_core.h"
+#include "qzobj/store/objfile/locfile.h"
+#include "qzobj/store/project/prjloc_internal.h"
 
 namespace qzo::frame {
 namespace {

@@ -10,8 +10,8 @@
 #include "qzobj/memory/heap_frame.h"
 #include "qzobj/memory/heap_registry.h"
 #include "qzobj/memory/heap_watch_lock.h"
-#include "qzobj/memory/site_tags.h"
 #include "qzobj/platform/heap.h"
+#include "qzobj/platform/site_tags.h"
 #include "qzobj/uikit.h"
 
 using namespace qzo::memory;
@@ -97,7 +97,7 @@ CHeap::~CHeap() {
         if (blocks != 0) {
             wPrintf(kHeapChannel, kLevelInfo, u"Heap %hs: %i items (%u bytes) not freed\r\n",
                     m_szName, static_cast<int>(blocks), LiveBytes());
-            DetailedMessageBeep(0, site::kCosobj, site::kHeapLeak);
+            DetailedMessageBeep(0, platform::site::kCosobj, platform::site::kHeapLeak);
         }
         if (m_bWatchFramed) DumpHeap(-1);
         // Destroying the platform heap releases the leaked blocks too.

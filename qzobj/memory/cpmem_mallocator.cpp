@@ -2,9 +2,10 @@
 #include "qzobj/memory/cpmem_mallocator.h"
 
 #include "qzobj/memory.h"
-#include "qzobj/memory/site_tags.h"
+#include "qzobj/platform/site_tags.h"
 
 namespace qzo::memory {
+namespace site = qzo::platform::site;
 namespace {
 
 // The request rounded up to the pool granularity, or 0 when a 32-bit size cannot hold it.

@@ -1,8 +1,8 @@
 // CPMemory's chunk storage: a block's bytes are the payload of one named chunk.
 #include <cstring>
 
+#include "qzobj/archive.h"
 #include "qzobj/memblock.h"
-#include "qzobj/store.h"
 
 namespace {
 
@@ -28,24 +28,22 @@ ULONGLONG LoadedBlockSize(DWORD length, int extra) {
 
 }  // namespace
 
-BOOL CPMemory::DynaSave(const char* chunkName, CQZArchive* archive) const {
-    if (!archive) return 0;
-    const unsigned layer = archive->Chnk_Open(chunkName, CHNK_WRITE);
+BOOL CPMemory::DynaSave(const char* chunkName, CQZArchive& archive) const {
+    const unsigned layer = archive.Chnk_Open(chunkName, CHNK_WRITE);
     if (OpenFailed(layer)) return 0;
     const DWORD size = GetSize();
-    const BOOL written = size == 0 || archive->Chnk_Write(GetCDataPtr(), size) == size;
-    archive->Chnk_Close(layer);
+    const BOOL written = size == 0 || archive.Chnk_Write(GetCDataPtr(), size) == size;
+    archive.Chnk_Close(layer);
     return written;
 }
 
-BOOL CPMemory::DynaLoad(const char* chunkName, CQZArchive* archive, int extra) {
+BOOL CPMemory::DynaLoad(const char* chunkName, CQZArchive& archive, int extra) {
     Free();
-    if (!archive) return 0;
-    const unsigned layer = archive->Chnk_Open(chunkName, CHNK_READ);
+    const unsigned layer = archive.Chnk_Open(chunkName, CHNK_READ);
     if (OpenFailed(layer)) return 0;
-    const DWORD length = archive->Chnk_GetSize(layer);
-    const BOOL loaded = ReadChunkPayload(archive, length, LoadedBlockSize(length, extra));
-    archive->Chnk_Close(layer);
+    const DWORD length = archive.Chnk_GetSize(layer);
+    const BOOL loaded = ReadChunkPayload(&archive, length, LoadedBlockSize(length, extra));
+    archive.Chnk_Close(layer);
     return loaded;
 }
 
@@ -74,18 +72,17 @@ BOOL CPMemory::ReadChunkPayload(CQZArchive* archive, DWORD length, ULONGLONG blo
     return 1;
 }
 
-BOOL CPMemory::DynaRead(const char* chunkName, CQZArchive* archive) {
-    if (!archive) return 0;
-    const unsigned layer = archive->Chnk_Open(chunkName, CHNK_READ);
+BOOL CPMemory::DynaRead(const char* chunkName, CQZArchive& archive) {
+    const unsigned layer = archive.Chnk_Open(chunkName, CHNK_READ);
     if (OpenFailed(layer)) return 0;
     BOOL read = 1;
     if (GetSize() != 0) {
-        const DWORD length = archive->Chnk_GetSize(layer);
+        const DWORD length = archive.Chnk_GetSize(layer);
         const DWORD size = GetSize();
         const DWORD want = length < size ? length : size;
         void* data = GetDataPtr();  // refused (with a warning) on a READONLY handle
-        read = data && archive->Chnk_Read(data, want) == want;
+        read = data && archive.Chnk_Read(data, want) == want;
     }
-    archive->Chnk_Close(layer);
+    archive.Chnk_Close(layer);
     return read;
 }

@@ -3,9 +3,9 @@
 // a list stored with another item size is converted item by item when the caller allows it.
 #include <cstring>
 
+#include "qzobj/archive.h"
 #include "qzobj/containers.h"
 #include "qzobj/memory/list_limits.h"
-#include "qzobj/store.h"
 
 namespace {
 
@@ -23,19 +23,18 @@ DWORD GetLe32(const BYTE* in) {
 
 }  // namespace
 
-BOOL CPvList::DynaSave(const char* chunkName, CQZArchive* archive) const {
-    if (!archive) return 0;
-    const unsigned layer = archive->Chnk_Open(chunkName, CHNK_WRITE);
+BOOL CPvList::DynaSave(const char* chunkName, CQZArchive& archive) const {
+    const unsigned layer = archive.Chnk_Open(chunkName, CHNK_WRITE);
     if (layer == kOpenFailed || layer == kOpenRefused) return 0;
     BOOL written = 1;
     if (GetSize() >= sizeof(tagCPVLIST_HEADER)) {
         BYTE header[CPVLIST_STORED_HEADER];
         PutLe32(header, dwItemSize);
         const DWORD itemBytes = GetNItems() * dwItemSize;
-        written = archive->Chnk_Write(header, sizeof header) == sizeof header &&
-                  (itemBytes == 0 || archive->Chnk_Write(ItemAt(0), itemBytes) == itemBytes);
+        written = archive.Chnk_Write(header, sizeof header) == sizeof header &&
+                  (itemBytes == 0 || archive.Chnk_Write(ItemAt(0), itemBytes) == itemBytes);
     }
-    archive->Chnk_Close(layer);
+    archive.Chnk_Close(layer);
     return written;
 }
 
@@ -46,7 +45,7 @@ void CPvList::DiscardLoadedBlock() {
     Free();
 }
 
-BOOL CPvList::DynaLoad(const char* chunkName, CQZArchive* archive, int extra, BOOL convert) {
+BOOL CPvList::DynaLoad(const char* chunkName, CQZArchive& archive, int extra, BOOL convert) {
     Free();
     if (!CPMemory::DynaLoad(chunkName, archive, extra)) return 0;
     if (!pMH) return 1;  // an empty chunk is an empty list

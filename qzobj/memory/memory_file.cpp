@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "qzobj/file_modes.h"
-#include "qzobj/store.h"
+#include "qzobj/memory_file.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "qzobj/archive.h"
 #include "qzobj/memory/cp1252.h"
 #include "qzobj/memory/list_limits.h"
-#include "qzobj/store.h"
 #include "qzobj/strings.h"
 
 namespace {
@@ -149,7 +149,7 @@ void CPStrBase::CheckMemory() {
 
 BOOL CPStrBase::LoadWide(const char* chunkName, CQZArchive* archive) {
     // Two zero bytes are reserved behind the payload, so the text ends inside the block.
-    if (!CPMemory::DynaLoad(chunkName, archive, -2)) return 0;
+    if (!CPMemory::DynaLoad(chunkName, *archive, -2)) return 0;
     CheckMemory();
     return 1;
 }

@@ -2,8 +2,8 @@
 // written by narrow builds, converted on loading).
 #include <cstring>
 
+#include "qzobj/archive.h"
 #include "qzobj/memory/str_common.h"
-#include "qzobj/store.h"
 #include "qzobj/strings.h"
 
 using qzo::strings::AssignText;
@@ -87,19 +87,18 @@ CPTStr& CPTStr::operator+=(const WCHAR* text) {
     return *this;
 }
 
-BOOL CPTStr::DynaSave(const char* chunkName, CQZArchive* archive) {
-    if (!archive) return 0;
+BOOL CPTStr::DynaSave(const char* chunkName, CQZArchive& archive) {
     CheckMemory();
-    const unsigned layer = archive->Chnk_Open(chunkName, CHNK_WRITE);
+    const unsigned layer = archive.Chnk_Open(chunkName, CHNK_WRITE);
     if (layer == kOpenFailed || layer == kOpenRefused) return 0;
     const DWORD size = GetSize();
-    const BOOL written = archive->Chnk_Write(&kKindUtf16, 1) == 1 &&
-                         (size == 0 || archive->Chnk_Write(GetCDataPtr(), size) == size);
-    archive->Chnk_Close(layer);
+    const BOOL written = archive.Chnk_Write(&kKindUtf16, 1) == 1 &&
+                         (size == 0 || archive.Chnk_Write(GetCDataPtr(), size) == size);
+    archive.Chnk_Close(layer);
     return written;
 }
 
-BOOL CPTStr::DynaLoad(const char* chunkName, CQZArchive* archive) {
+BOOL CPTStr::DynaLoad(const char* chunkName, CQZArchive& archive) {
     Free();
     // The whole payload, with two zero bytes reserved behind it, lands in a block of the
     // "MemPool" heap that serves as the scratch buffer of a conversion.

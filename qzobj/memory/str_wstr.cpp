@@ -73,11 +73,11 @@ CPWStr::operator CPTStr() const {
     return CPTStr(static_cast<const CPMemory&>(*this));
 }
 
-BOOL CPWStr::DynaSave(const char* chunkName, CQZArchive* archive) {
+BOOL CPWStr::DynaSave(const char* chunkName, CQZArchive& archive) {
     CheckMemory();
     return CPMemory::DynaSave(chunkName, archive);
 }
 
-BOOL CPWStr::DynaLoad(const char* chunkName, CQZArchive* archive) {
-    return LoadWide(chunkName, archive);
+BOOL CPWStr::DynaLoad(const char* chunkName, CQZArchive& archive) {
+    return LoadWide(chunkName, &archive);
 }

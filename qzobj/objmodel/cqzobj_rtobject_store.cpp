@@ -67,7 +67,7 @@ BOOL CQZRTObject::StoreProperty(CQZArchive& archive, const char* name, CPPropert
     BYTE header[kPropertyHeaderSize];
     EncodePropertyHeader(property, header);
     bool stored = archive.Chnk_Write(header, kPropertyHeaderSize) == kPropertyHeaderSize;
-    if (stored) stored = property.DynaSave(name, &archive) != FALSE;
+    if (stored) stored = property.DynaSave(name, archive) != FALSE;
     const bool closed = archive.Chnk_Close(layer) != FALSE;
     return stored && closed ? TRUE : FALSE;
 }
@@ -79,7 +79,7 @@ BOOL CQZRTObject::LoadProperty(CQZArchive& archive, const char* name, CPProperty
     if (layer == kOpenFailed) return FALSE;
     BYTE header[kPropertyHeaderSize];
     bool loaded = archive.Chnk_Read(header, kPropertyHeaderSize) == kPropertyHeaderSize;
-    if (loaded) loaded = property.DynaLoad(name, &archive) != FALSE;
+    if (loaded) loaded = property.DynaLoad(name, archive) != FALSE;
     if (loaded) {
         DWORD type = 0;
         GUID id{};

@@ -2,9 +2,9 @@
 // the contention and misuse reports printed while debug output is on.
 #include "qzobj/diag.h"
 #include "qzobj/memory.h"
-#include "qzobj/memory/site_tags.h"
 #include "qzobj/os.h"
 #include "qzobj/os/os_critical_section.h"
+#include "qzobj/platform/site_tags.h"
 #include "qzobj/platform/sync.h"
 #include "qzobj/platform/system.h"
 #include "qzobj/qzoplatu.h"
@@ -133,7 +133,7 @@ void COSCriticalSection::Leave() {
 }
 
 void* COSCriticalSection::operator new(size_t size) noexcept {
-    using namespace qzo::memory::site;
+    using namespace qzo::platform::site;
     return qzo::memory::CSHeap().Alloc(static_cast<DWORD>(size), 0, kCosobj, kCriticalSectionNew);
 }
 

@@ -2,9 +2,9 @@
 // that a writer takes alone; reader slots bound the readers to 32; the upgrade token orders
 // readers that ask to write; the writers-done event holds new readers back while a writer waits.
 #include "qzobj/diag.h"
-#include "qzobj/memory/site_tags.h"
 #include "qzobj/os.h"
 #include "qzobj/os/os_critical_section.h"
+#include "qzobj/platform/site_tags.h"
 #include "qzobj/platform/sync.h"
 #include "qzobj/platform/system.h"
 #include "qzobj/uikit.h"
@@ -23,7 +23,7 @@ void ReportMisuse(const WCHAR* text) {
 }
 
 void BeepLostLock(int line) {
-    DetailedMessageBeep(MB_ICONEXCLAMATION, qzo::memory::site::kCosobj, line);
+    DetailedMessageBeep(MB_ICONEXCLAMATION, qzo::platform::site::kCosobj, line);
 }
 
 void Increment(std::atomic<DWORD>& counter) {
@@ -182,7 +182,7 @@ void COSRWInterlock::LeaveWrite() {
     SetWritersDoneIfNoneWait();
     if (WriteReadRecursion.load(kRelaxed) != 0) {
         ReportMisuse(u"\rCOSRWInterlock::LeaveWrite: Called while recursive reads pending\r\n");
-        BeepLostLock(qzo::memory::site::kLeaveWriteWithReads);
+        BeepLostLock(qzo::platform::site::kLeaveWriteWithReads);
         WriteReadRecursion.store(0, kRelaxed);
     }
     bool upgraded;
@@ -285,7 +285,7 @@ void COSRWInterlock::LeaveRead() {
             ReportMisuse(
                 u"\rCOSRWInterlock::LeaveRead (write-recursive): Called without according "
                 u"lock\r\n");
-            BeepLostLock(qzo::memory::site::kLeaveReadWithoutLock);
+            BeepLostLock(qzo::platform::site::kLeaveReadWithoutLock);
         } else {
             WriteReadRecursion.store(reads - 1, kRelaxed);
         }

@@ -46,6 +46,10 @@ class File {
     // file, else 0. Truncating dispositions truncate only after the sharing check passed.
     static std::unique_ptr<File> Open(const WCHAR* path, DWORD access, DWORD share,
                                       DWORD disposition, DWORD flagsAndAttributes);
+    // As Open, on a path already resolved with ResolveFilePath (a caller that opens one file
+    // repeatedly resolves its name once).
+    static std::unique_ptr<File> OpenNative(std::string native, DWORD access, DWORD share,
+                                            DWORD disposition, DWORD flagsAndAttributes);
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -139,6 +143,8 @@ bool CopyFileShared(const WCHAR* from, const WCHAR* to, bool failIfExists);
 // The attribute word of a file or folder: READONLY, HIDDEN, SYSTEM, ARCHIVE, TEMPORARY as set,
 // DIRECTORY for a folder, NORMAL when none is set; INVALID_FILE_ATTRIBUTES on failure.
 DWORD GetFileAttributes(const WCHAR* path);
+// As GetFileAttributes, on a path already resolved with ResolveFilePath.
+DWORD GetNativeFileAttributes(const std::string& native);
 // Sets READONLY, HIDDEN, SYSTEM, ARCHIVE and TEMPORARY (other bits are ignored; NORMAL or 0
 // clears them). Where the file system keeps no extended attributes only READONLY can be kept,
 // and any other bit fails with ERROR_NOT_SUPPORTED.

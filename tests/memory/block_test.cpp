@@ -608,27 +608,26 @@ TEST_F(MemoryBlocks, SavesItsBytesAsOneChunk) {
     ASSERT_TRUE(block.Alloc(5));
     Fill(block, "hello");
     RecordingArchive image;
-    ASSERT_TRUE(block.DynaSave("Data", &image));
+    ASSERT_TRUE(block.DynaSave("Data", image));
     EXPECT_EQ(image.Bytes(), Le32(GetHashID("Data")) + Le32(5) + "hello");
     EXPECT_EQ(image.Log(), (std::vector<std::string>{"open Data w -> 0", "write 5", "close 0"}));
 
     CPMemory empty;  // an empty block is an empty chunk
     RecordingArchive emptyImage;
-    ASSERT_TRUE(empty.DynaSave("Data", &emptyImage));
+    ASSERT_TRUE(empty.DynaSave("Data", emptyImage));
     EXPECT_EQ(emptyImage.Bytes(), Le32(GetHashID("Data")) + Le32(0));
 
     block.SetFlags(CPMEM_READONLY);  // saving only reads
     RecordingArchive again;
-    EXPECT_TRUE(block.DynaSave("Data", &again));
+    EXPECT_TRUE(block.DynaSave("Data", again));
     EXPECT_EQ(again.Bytes(), image.Bytes());
-    EXPECT_FALSE(block.DynaSave("Data", nullptr));
 }
 
 TEST_F(MemoryBlocks, LoadsWithExtraRoom) {
     const std::string chunk = ChunkBytes("Data", "0123456789");
     CPMemory block;
     RecordingArchive minusTwo(chunk);
-    ASSERT_TRUE(block.DynaLoad("Data", &minusTwo, -2));
+    ASSERT_TRUE(block.DynaLoad("Data", minusTwo, -2));
     EXPECT_EQ(minusTwo.Log(),
               (std::vector<std::string>{"open Data r -> 0", "read 10 -> 10", "close 0"}));
     EXPECT_EQ(block.GetSize(), 12u);
@@ -637,16 +636,16 @@ TEST_F(MemoryBlocks, LoadsWithExtraRoom) {
     EXPECT_EQ(minusTwo.OpenLayers(), 0u);
 
     RecordingArchive atLeast(chunk);
-    ASSERT_TRUE(block.DynaLoad("Data", &atLeast, 16));
+    ASSERT_TRUE(block.DynaLoad("Data", atLeast, 16));
     EXPECT_EQ(block.GetSize(), 16u);
     EXPECT_EQ(Contents(block), std::string("0123456789") + std::string(6, '\0'));
 
     RecordingArchive smallExtra(chunk);
-    ASSERT_TRUE(block.DynaLoad("Data", &smallExtra, 4));
+    ASSERT_TRUE(block.DynaLoad("Data", smallExtra, 4));
     EXPECT_EQ(Contents(block), "0123456789");
 
     RecordingArchive empty(ChunkBytes("Data", ""));
-    EXPECT_TRUE(block.DynaLoad("Data", &empty));
+    EXPECT_TRUE(block.DynaLoad("Data", empty));
     EXPECT_EQ(block.GetCDataPtr(), nullptr);
 }
 
@@ -655,7 +654,7 @@ TEST_F(MemoryBlocks, LargePayloadsLoadCompletely) {
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(i * 131 % 251);
     CPMemory block;
     RecordingArchive image(ChunkBytes("Big", payload));
-    ASSERT_TRUE(block.DynaLoad("Big", &image, -8));
+    ASSERT_TRUE(block.DynaLoad("Big", image, -8));
     EXPECT_EQ(block.GetSize(), payload.size() + 8);
     EXPECT_EQ(Contents(block), payload + std::string(8, '\0'));
 }
@@ -666,25 +665,24 @@ TEST_F(MemoryBlocks, DamagedOrMissingChunksFailCleanly) {
 
     RecordingArchive missing(ChunkBytes("Other", "abc"));
     ASSERT_TRUE(block.Alloc(4));
-    EXPECT_FALSE(block.DynaLoad("Data", &missing));
+    EXPECT_FALSE(block.DynaLoad("Data", missing));
     EXPECT_EQ(block.GetCDataPtr(), nullptr);  // the old block is gone all the same
 
     RecordingArchive shortChunk(ChunkClaiming("Data", 10, "abcd"));
-    EXPECT_FALSE(block.DynaLoad("Data", &shortChunk));
+    EXPECT_FALSE(block.DynaLoad("Data", shortChunk));
     EXPECT_EQ(block.GetCDataPtr(), nullptr);
     EXPECT_EQ(shortChunk.OpenLayers(), 0u);
 
     // A size word claiming far more than the archive holds costs no giant allocation.
     RecordingArchive huge(ChunkClaiming("Data", 0x7FFFFFF0u, "abcdefgh"));
-    EXPECT_FALSE(block.DynaLoad("Data", &huge));
+    EXPECT_FALSE(block.DynaLoad("Data", huge));
     EXPECT_EQ(block.GetCDataPtr(), nullptr);
 
     // Payload plus reserve beyond what a 32-bit size can hold.
     RecordingArchive wraps(ChunkClaiming("Data", 0xFFFFFFF0u, "abcdefgh"));
-    EXPECT_FALSE(block.DynaLoad("Data", &wraps, -64));
+    EXPECT_FALSE(block.DynaLoad("Data", wraps, -64));
     RecordingArchive wrapsExtra(ChunkClaiming("Data", 0x80000010u, "abcdefgh"));
-    EXPECT_FALSE(block.DynaLoad("Data", &wrapsExtra, INT_MIN));
-    EXPECT_FALSE(block.DynaLoad("Data", nullptr));
+    EXPECT_FALSE(block.DynaLoad("Data", wrapsExtra, INT_MIN));
     EXPECT_EQ(pool.Blocks(), 0);
 }
 
@@ -693,31 +691,31 @@ TEST_F(MemoryBlocks, ReadsIntoTheExistingBlock) {
     CPMemory small;
     ASSERT_TRUE(small.Alloc(4));
     RecordingArchive first(chunk);
-    ASSERT_TRUE(small.DynaRead("Data", &first));
+    ASSERT_TRUE(small.DynaRead("Data", first));
     EXPECT_EQ(Contents(small), "0123");
 
     CPMemory large;
     ASSERT_TRUE(large.Alloc(12));
     Fill(large, "############");
     RecordingArchive second(chunk);
-    ASSERT_TRUE(large.DynaRead("Data", &second));
+    ASSERT_TRUE(large.DynaRead("Data", second));
     EXPECT_EQ(Contents(large), "0123456789##");
 
     CPMemory empty;
     RecordingArchive third(chunk);
-    EXPECT_TRUE(empty.DynaRead("Data", &third));
+    EXPECT_TRUE(empty.DynaRead("Data", third));
     EXPECT_EQ(third.OpenLayers(), 0u);
 
     RecordingArchive damaged(ChunkClaiming("Data", 10, "0123"));
-    EXPECT_FALSE(large.DynaRead("Data", &damaged));
+    EXPECT_FALSE(large.DynaRead("Data", damaged));
     RecordingArchive missing(chunk);
-    EXPECT_FALSE(large.DynaRead("Other", &missing));
+    EXPECT_FALSE(large.DynaRead("Other", missing));
 
     ScopedDebugOutput debug(true);
     DebugCapture capture;
     large.SetFlags(CPMEM_READONLY);
     RecordingArchive readOnly(chunk);
-    EXPECT_FALSE(large.DynaRead("Data", &readOnly));
+    EXPECT_FALSE(large.DynaRead("Data", readOnly));
     EXPECT_TRUE(capture.Contains("Attempt to write-access cast READONLY memory."));
 }
 
@@ -795,13 +793,13 @@ TEST_F(MemoryBlocks, PropertyStoreAndLoadTheirDataAsOneChunk) {
     ASSERT_TRUE(property.Alloc(6));
     Fill(property, "purple");
     RecordingArchive image;
-    ASSERT_TRUE(property.DynaSave("Colour", &image));
+    ASSERT_TRUE(property.DynaSave("Colour", image));
     EXPECT_EQ(image.Bytes(), Le32(GetHashID("Colour")) + Le32(6) + "purple");
 
     const HeapGrowth properties(qzo::memory::PropertyPool());
     CPProperty loaded(0x2, kColourID);
     RecordingArchive reader(image.Bytes());
-    ASSERT_TRUE(loaded.DynaLoad("Colour", &reader, -2));
+    ASSERT_TRUE(loaded.DynaLoad("Colour", reader, -2));
     EXPECT_EQ(loaded.GetSize(), 8u);
     EXPECT_EQ(Contents(loaded), std::string("purple\0\0", 8));
     EXPECT_EQ(loaded.GetPropertyType(), 0x2u);  // the label is not stored with the data

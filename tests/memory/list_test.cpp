@@ -326,7 +326,6 @@ TEST_F(Lists, SaveWritesTheItemSizeWordAndTheItems) {
 
     CPvList empty(sizeof(Item8), 5);
     EXPECT_EQ(SavedBytes(empty, "List"), ChunkBytes("List", ""));
-    EXPECT_FALSE(list.DynaSave("List", nullptr));
 }
 
 TEST_F(Lists, LoadRenumbersTheItems) {
@@ -338,7 +337,7 @@ TEST_F(Lists, LoadRenumbersTheItems) {
 
     RecordingArchive archive(SavedBytes(list, "List"));
     HookedList loaded;
-    ASSERT_TRUE(loaded.DynaLoad("List", &archive));
+    ASSERT_TRUE(loaded.DynaLoad("List", archive));
     EXPECT_EQ(Ids(loaded), (std::vector<DWORD>{0, 1, 2}));
     EXPECT_EQ(Values(loaded), (std::vector<DWORD>{107, 109, 112}));
     EXPECT_EQ(loaded.calls, (std::vector<std::string>{"load 107", "load 109", "load 112"}));
@@ -351,12 +350,12 @@ TEST_F(Lists, EightByteItemsConvertToTwelveOnlyWhenAsked) {
         ChunkBytes("List", Le32(8) + Item8Bytes(5, 0xAAAAAAAA) + Item8Bytes(6, 0xBBBBBBBB));
     CPvList wide(12, 5);
     RecordingArchive strict(stored);
-    EXPECT_FALSE(wide.DynaLoad("List", &strict));
+    EXPECT_FALSE(wide.DynaLoad("List", strict));
     EXPECT_EQ(wide.GetNItems(), 0u);
     EXPECT_EQ(wide.GetList(), nullptr);
 
     RecordingArchive lenient(stored);
-    ASSERT_TRUE(wide.DynaLoad("List", &lenient, 0, TRUE));
+    ASSERT_TRUE(wide.DynaLoad("List", lenient, 0, TRUE));
     ASSERT_EQ(wide.GetNItems(), 2u);
     const DWORD* first = static_cast<const DWORD*>(wide.GetCItem(0));
     const DWORD* second = static_cast<const DWORD*>(wide.GetCItem(1));
@@ -379,7 +378,7 @@ TEST_F(Lists, TwelveByteItemsConvertToEightByCutting) {
                                Le32(0xC2) + Le32(2) + Le32(3) + Le32(0xC3));
     CPvList narrow(sizeof(Item8), 5);
     RecordingArchive archive(stored);
-    ASSERT_TRUE(narrow.DynaLoad("List", &archive, 0, TRUE));
+    ASSERT_TRUE(narrow.DynaLoad("List", archive, 0, TRUE));
     EXPECT_EQ(Values(narrow), (std::vector<DWORD>{1, 2, 3}));
     EXPECT_EQ(Ids(narrow), (std::vector<DWORD>{0, 1, 2}));
     EXPECT_EQ(narrow.GetSize(), sizeof(tagCPVLIST_HEADER) + 3 * sizeof(Item8));
@@ -407,7 +406,7 @@ TEST_F(Lists, DamagedChunksFailAndLeaveTheListEmpty) {
         list.Add(&item);
         list.calls.clear();
         RecordingArchive archive(ChunkBytes("List", c.payload));
-        EXPECT_FALSE(list.DynaLoad("List", &archive, 0, c.convert));
+        EXPECT_FALSE(list.DynaLoad("List", archive, 0, c.convert));
         EXPECT_EQ(list.GetNItems(), 0u);
         EXPECT_EQ(list.GetList(), nullptr);
         EXPECT_EQ(list.GetSize(), 0u);
@@ -420,7 +419,7 @@ TEST_F(Lists, DamagedChunksFailAndLeaveTheListEmpty) {
     truncated.replace(4, 4, Le32(0x7FFFFFF0));
     RecordingArchive archive(truncated);
     CPvList list(sizeof(Item8), 5);
-    EXPECT_FALSE(list.DynaLoad("List", &archive));
+    EXPECT_FALSE(list.DynaLoad("List", archive));
     EXPECT_EQ(list.GetNItems(), 0u);
     EXPECT_EQ(pool.Blocks(), 0);
 }
@@ -429,27 +428,27 @@ TEST_F(Lists, OddChunksLoadWhatTheyHold) {
     // An empty chunk is an empty list.
     RecordingArchive empty(ChunkBytes("List", ""));
     CPvList list(sizeof(Item8), 5);
-    EXPECT_TRUE(list.DynaLoad("List", &empty));
+    EXPECT_TRUE(list.DynaLoad("List", empty));
     EXPECT_EQ(list.GetList(), nullptr);
 
     // A header word alone, or a trailing partial item, yields the whole items only.
     RecordingArchive headerOnly(ChunkBytes("List", Le32(8)));
-    EXPECT_TRUE(list.DynaLoad("List", &headerOnly));
+    EXPECT_TRUE(list.DynaLoad("List", headerOnly));
     EXPECT_EQ(list.GetNItems(), 0u);
     EXPECT_EQ(list.GetSize(), 0u);
     RecordingArchive partial(ChunkBytes("List", Le32(8) + Item8Bytes(3, 7) + "xyz"));
-    EXPECT_TRUE(list.DynaLoad("List", &partial));
+    EXPECT_TRUE(list.DynaLoad("List", partial));
     EXPECT_EQ(Values(list), (std::vector<DWORD>{7}));
     EXPECT_EQ(list.GetNextID(), 1u);
 
     // A huge stored item size holds no whole item.
     RecordingArchive huge(ChunkBytes("List", Le32(0xFFFFFFFF) + Item8Bytes(0, 1)));
-    EXPECT_TRUE(list.DynaLoad("List", &huge, 0, TRUE));
+    EXPECT_TRUE(list.DynaLoad("List", huge, 0, TRUE));
     EXPECT_EQ(list.GetNItems(), 0u);
 
     // A missing chunk fails.
     RecordingArchive other(ChunkBytes("Other", Le32(8)));
-    EXPECT_FALSE(list.DynaLoad("List", &other));
+    EXPECT_FALSE(list.DynaLoad("List", other));
 }
 
 // ---- CPMemoryList: stored handles hold references of their own through sharing, unsharing,
@@ -543,7 +542,7 @@ TEST_F(Lists, LoadedMemoryListsHoldEmptyHandles) {
     list.Add(a);
     RecordingArchive archive(SavedBytes(list, "Handles"));
     CPMemoryList loaded;
-    ASSERT_TRUE(loaded.DynaLoad("Handles", &archive));
+    ASSERT_TRUE(loaded.DynaLoad("Handles", archive));
     ASSERT_EQ(loaded.GetNItems(), 2u);
     EXPECT_EQ(loaded.GetItem(0)->GetCDataPtr(), nullptr);
     EXPECT_EQ(loaded.GetItem(1)->GetRefCnt(), 0);
@@ -707,7 +706,7 @@ TEST_F(Lists, LoadedNotifyListsAreInert) {
     Register(scene, {kKeep, kKeep});
     RecordingArchive archive(SavedBytes(scene.list, "Notify"));
     Scene loaded;
-    ASSERT_TRUE(loaded.list.DynaLoad("Notify", &archive));
+    ASSERT_TRUE(loaded.list.DynaLoad("Notify", archive));
     EXPECT_EQ(loaded.list.GetNItems(), 2u);
     EXPECT_EQ(Pass(loaded), Log{});
 }

@@ -226,7 +226,7 @@ class HookedList : public CPvList {
 template <class List>
 std::string SavedBytes(const List& list, const char* name) {
     RecordingArchive archive;
-    EXPECT_TRUE(list.DynaSave(name, &archive));
+    EXPECT_TRUE(list.DynaSave(name, archive));
     return archive.Bytes();
 }
 

@@ -135,34 +135,34 @@ TEST_F(Strings, StringsShareWithPlainBlocksButCopyTheirText) {
 TEST_F(Strings, SaveWritesKindTwoAndLoadReadsItBack) {
     CPTStr abc("abc");
     RecordingArchive archive;
-    ASSERT_TRUE(abc.DynaSave("Name", &archive));
+    ASSERT_TRUE(abc.DynaSave("Name", archive));
     const std::string payload = std::string("\x02", 1) + Utf16Bytes(std::u16string(u"abc", 4));
     EXPECT_EQ(archive.Bytes(), ChunkBytes("Name", payload));
     archive.Rewind();
     CPTStr loaded;
-    ASSERT_TRUE(loaded.DynaLoad("Name", &archive));
+    ASSERT_TRUE(loaded.DynaLoad("Name", archive));
     EXPECT_EQ(Text(loaded), u"abc");
     EXPECT_EQ(loaded.GetSize(), 8u);
 
     CPTStr empty;
     RecordingArchive emptyArchive;
-    ASSERT_TRUE(empty.DynaSave("Name", &emptyArchive));
+    ASSERT_TRUE(empty.DynaSave("Name", emptyArchive));
     EXPECT_EQ(emptyArchive.Bytes(), ChunkBytes("Name", std::string("\x02", 1)));
 
     CPWStr wide(u"abc");
     RecordingArchive wideArchive;
-    ASSERT_TRUE(wide.DynaSave("Name", &wideArchive));
+    ASSERT_TRUE(wide.DynaSave("Name", wideArchive));
     EXPECT_EQ(wideArchive.Bytes(), ChunkBytes("Name", Utf16Bytes(std::u16string(u"abc", 4))));
     wideArchive.Rewind();
     CPWStr wideLoaded;
-    ASSERT_TRUE(wideLoaded.DynaLoad("Name", &wideArchive));
+    ASSERT_TRUE(wideLoaded.DynaLoad("Name", wideArchive));
     EXPECT_EQ(Text(wideLoaded), u"abc");
 }
 
 CPTStr LoadPayload(const std::string& payload, BOOL* ok) {
     RecordingArchive archive(ChunkBytes("Text", payload));
     CPTStr s("old");
-    *ok = s.DynaLoad("Text", &archive);
+    *ok = s.DynaLoad("Text", archive);
     EXPECT_EQ(archive.OpenLayers(), 0u);
     return s;
 }
@@ -204,12 +204,10 @@ TEST_F(Strings, DamagedChunksFailWithAnEmptyString) {
     {
         RecordingArchive archive(truncated);
         CPTStr s("old");
-        EXPECT_FALSE(s.DynaLoad("Text", &archive));
+        EXPECT_FALSE(s.DynaLoad("Text", archive));
         EXPECT_EQ(s.GetSize(), 0u);
         RecordingArchive other(ChunkBytes("Other", "\x02"));
-        EXPECT_FALSE(s.DynaLoad("Text", &other));
-        EXPECT_FALSE(s.DynaLoad("Text", nullptr));
-        EXPECT_FALSE(s.DynaSave("Text", nullptr));
+        EXPECT_FALSE(s.DynaLoad("Text", other));
     }
     EXPECT_EQ(pool.Blocks(), 0);
 }

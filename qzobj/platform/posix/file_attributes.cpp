@@ -100,6 +100,10 @@ namespace qzo::platform {
 DWORD GetFileAttributes(const WCHAR* path) {
     std::string native;
     if (!ResolveFilePath(path, native)) return INVALID_FILE_ATTRIBUTES;
+    return GetNativeFileAttributes(native);
+}
+
+DWORD GetNativeFileAttributes(const std::string& native) {
     struct stat st;
     if (stat(native.c_str(), &st) != 0) {
         posix::FailOnPath(errno, native);

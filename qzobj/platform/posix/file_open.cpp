@@ -153,6 +153,11 @@ std::unique_ptr<File> File::Open(const WCHAR* path, DWORD access, DWORD share, D
                                  DWORD flagsAndAttributes) {
     std::string native;
     if (!ResolveFilePath(path, native)) return nullptr;
+    return OpenNative(std::move(native), access, share, disposition, flagsAndAttributes);
+}
+
+std::unique_ptr<File> File::OpenNative(std::string native, DWORD access, DWORD share,
+                                       DWORD disposition, DWORD flagsAndAttributes) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         Fail(ERROR_INVALID_PARAMETER);
         return nullptr;

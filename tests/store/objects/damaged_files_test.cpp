@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "qzobj/store/object_file_format.h"
+#include "qzobj/store/objfile/object_file_format.h"
 #include "store/support/store_fixture.h"
 
 namespace qzo::test::store {

@@ -12,7 +12,7 @@
 #include "qzobj/heritage.h"
 #include "qzobj/history.h"
 #include "qzobj/store.h"
-#include "qzobj/store/object_file_format.h"
+#include "qzobj/store/objfile/object_file_format.h"
 #include "store/support/store_fixture.h"
 
 namespace qzo::test::store {

@@ -17,7 +17,7 @@
 #include <random>
 #include <string>
 
-#include "qzobj/store/locator_ring.h"
+#include "qzobj/store/objfile/locator_ring.h"
 #include "support/capture.h"
 #include "store/support/store_fixture.h"
 

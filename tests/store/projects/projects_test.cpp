@@ -35,7 +35,7 @@
 #include "qzobj/platform/text.h"
 #include "qzobj/project_ids.h"
 #include "qzobj/project_locator.h"
-#include "qzobj/store/locator_link.h"
+#include "qzobj/store/locator/locator_link.h"
 #include "qzobj/suitelibs/uikit/dialogs.h"
 #include "support/capture.h"
 #include "support/fixture.h"

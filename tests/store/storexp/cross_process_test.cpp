@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "qzobj/store/change_detection.h"
-#include "qzobj/store/locator_core.h"
+#include "qzobj/store/notices/change_detection.h"
+#include "qzobj/store/locator/locator_core.h"
 #include "support/capture.h"
 #include "support/simulated_network.h"
 #include "support/stopwatch.h"

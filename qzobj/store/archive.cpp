@@ -1,4 +1,0 @@
-// The abstract chunk archive's out-of-line destructor, which anchors its vtable in the library.
-#include "qzobj/store.h"
-
-CQZArchive::~CQZArchive() = default;
