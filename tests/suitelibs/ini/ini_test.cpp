@@ -52,45 +52,57 @@ const std::string kOddFile =
     "[unterminated\n"
     "k=v";
 
-TEST(IniEdit, NewDocumentGoldenBytes) {
-    Document document;
-    EXPECT_TRUE(document.SetValue("Sec", "Key", "Val"));
-    EXPECT_EQ(document.bytes(), "[Sec]\r\nKey=Val\r\n");
-}
-
-TEST(IniEdit, UpdateInPlaceKeepsSpellingAndSpacing) {
-    Document document("[Sec]\r\nKey = Val  \r\nNext=1\r\n");
-    EXPECT_TRUE(document.SetValue("sec", "KEY", "New"));
-    EXPECT_EQ(document.bytes(), "[Sec]\r\nKey = New  \r\nNext=1\r\n");
-
-    Document empty("[Sec]\r\nKey=\r\nSpaced = \r\n");
-    EXPECT_TRUE(empty.SetValue("Sec", "Key", "1"));
-    EXPECT_TRUE(empty.SetValue("Sec", "Spaced", "2"));
-    EXPECT_EQ(empty.bytes(), "[Sec]\r\nKey=1\r\nSpaced = 2\r\n");
-}
-
-TEST(IniEdit, NewKeyGoesAfterLastKeyLineOfItsSection) {
-    Document document("[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n");
-    EXPECT_TRUE(document.SetValue("a", "z", "3"));
-    EXPECT_EQ(document.bytes(), "[A]\r\nx=1\r\nz=3\r\n\r\n[B]\r\ny=2\r\n");
-
-    Document headerOnly("[A]\r\n\r\n[B]\r\n");
-    EXPECT_TRUE(headerOnly.SetValue("A", "k", "v"));
-    EXPECT_EQ(headerOnly.bytes(), "[A]\r\nk=v\r\n\r\n[B]\r\n");
-}
-
-TEST(IniEdit, NewSectionGoesAtTheEnd) {
-    Document document("[A]\r\nx=1\r\n");
-    EXPECT_TRUE(document.SetValue("C", "k", "v"));
-    EXPECT_EQ(document.bytes(), "[A]\r\nx=1\r\n[C]\r\nk=v\r\n");
-
-    Document noFinalBreak("[A]\nx=1");
-    EXPECT_TRUE(noFinalBreak.SetValue("C", "k", "v"));
-    EXPECT_EQ(noFinalBreak.bytes(), "[A]\nx=1\r\n[C]\r\nk=v\r\n");
-
-    Document utf8Mark("\xEF\xBB\xBF");
-    EXPECT_TRUE(utf8Mark.SetValue("C", "k", "v"));
-    EXPECT_EQ(utf8Mark.bytes(), "\xEF\xBB\xBF[C]\r\nk=v\r\n");
+// Each row: a file, the values set in it, and the file's bytes afterwards (golden).
+TEST(IniEdit, SetValueWritesWindowsLines) {
+    struct Edit {
+        const char* section;
+        const char* key;
+        const char* value;
+    };
+    struct Row {
+        const char* name;
+        std::string before;
+        std::vector<Edit> edits;
+        std::string after;
+    };
+    const Row rows[] = {
+        {"new document", "", {{"Sec", "Key", "Val"}}, "[Sec]\r\nKey=Val\r\n"},
+        {"update in place keeps spelling and spacing",
+         "[Sec]\r\nKey = Val  \r\nNext=1\r\n",
+         {{"sec", "KEY", "New"}},
+         "[Sec]\r\nKey = New  \r\nNext=1\r\n"},
+        {"empty values are filled in place",
+         "[Sec]\r\nKey=\r\nSpaced = \r\n",
+         {{"Sec", "Key", "1"}, {"Sec", "Spaced", "2"}},
+         "[Sec]\r\nKey=1\r\nSpaced = 2\r\n"},
+        {"new key after the section's last key line",
+         "[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n",
+         {{"a", "z", "3"}},
+         "[A]\r\nx=1\r\nz=3\r\n\r\n[B]\r\ny=2\r\n"},
+        {"new key in a section of only its header",
+         "[A]\r\n\r\n[B]\r\n",
+         {{"A", "k", "v"}},
+         "[A]\r\nk=v\r\n\r\n[B]\r\n"},
+        {"new section at the end",
+         "[A]\r\nx=1\r\n",
+         {{"C", "k", "v"}},
+         "[A]\r\nx=1\r\n[C]\r\nk=v\r\n"},
+        {"new section after a last line without a break",
+         "[A]\nx=1",
+         {{"C", "k", "v"}},
+         "[A]\nx=1\r\n[C]\r\nk=v\r\n"},
+        {"new section behind a UTF-8 mark",
+         "\xEF\xBB\xBF",
+         {{"C", "k", "v"}},
+         "\xEF\xBB\xBF[C]\r\nk=v\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Document document(row.before);
+        for (const Edit& edit : row.edits)
+            EXPECT_TRUE(document.SetValue(edit.section, edit.key, edit.value));
+        EXPECT_EQ(document.bytes(), row.after);
+    }
 }
 
 TEST(IniEdit, OddLinesSurviveEditsByteForByte) {
